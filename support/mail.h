@@ -1,0 +1,34 @@
+// Outgoing mail handed to the local mail transfer program ("sendmail" interface: the
+// recipients are given as arguments after "-i -f <return path> --", the message on
+// standard input). Headers carry no raw line breaks: a value holding CR or LF is refused.
+// Non-ASCII display names and subjects are written as RFC 2047 encoded words; the body is
+// UTF-8, sent as text/plain in base64 when it is not plain ASCII.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct fr_mail {
+    std::string mta;
+    std::string from_address, from_name;
+    std::string return_path;
+    std::vector<std::string> to, bcc;
+    std::string subject;
+    std::string body;
+};
+
+std::unique_ptr<fr_mail> fr_mail_init();
+// Each setter returns 0, or non-zero when the value is empty or holds a line break.
+int fr_mail_set_mta(fr_mail *m, const std::string &path);
+int fr_mail_add_from(fr_mail *m, const std::string &address, const std::string &display_name);
+int fr_mail_add_retpath(fr_mail *m, const std::string &address);
+int fr_mail_add_to(fr_mail *m, const std::string &address);
+int fr_mail_add_bcc(fr_mail *m, const std::string &address);
+int fr_mail_add_subject(fr_mail *m, const std::string &subject);
+int fr_mail_add_body(fr_mail *m, const std::string &body);
+// The RFC 5322 message that fr_mail_send writes to the mail program.
+std::string fr_mail_render(const fr_mail *m);
+// Runs the mail program and waits for it. 0 when it exited 0, non-zero otherwise.
+int fr_mail_send(fr_mail *m);
+void fr_mail_destroy(std::unique_ptr<fr_mail> &m);
