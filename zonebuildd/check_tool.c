@@ -16,6 +16,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -51,7 +52,7 @@ static const char *const dbtype[] = {"rbt"};
 /* Registered once per process: the registration links these arrays to the libraries' own
  * arrays in place, which is why BIND's logging cannot be set up a second time. */
 static isc_logcategory_t categories[] = {
-    {"", 0},       {"client", 0},          {"network", 0},      {"update", 0}, {"queries", 0},
+    {"", 0},          {"client", 0},          {"network", 0},      {"update", 0}, {"queries", 0},
     {"unmatched", 0}, {"update-security", 0}, {"query-errors", 0}, {NULL, 0}};
 
 enum check_phase { NOT_STARTED, RUNNING, SHUT_DOWN };
@@ -59,12 +60,13 @@ enum check_phase { NOT_STARTED, RUNNING, SHUT_DOWN };
 /* The process-wide check state (spec "Data model"). */
 static struct {
     enum check_phase phase;
-    pid_t owner;      /* the process whose pipe read_fd/write_fd are */
-    int read_fd;      /* bare descriptor, non-blocking, close-on-exec */
-    int write_fd;     /* written through `stream` only */
-    size_t capacity;  /* pipe capacity = capture bound */
-    char *capture;    /* capacity + 1 bytes: the text of the last drain */
-    FILE *stream;     /* fopencookie stream over write_fd: the channel's destination */
+    pid_t owner;     /* the process whose pipe read_fd/write_fd are */
+    bool forked;     /* set in a child by fork (pthread_atfork): the pipe is not its own */
+    int read_fd;     /* bare descriptor, non-blocking, close-on-exec */
+    int write_fd;    /* written through `stream` only */
+    size_t capacity; /* pipe capacity = capture bound */
+    char *capture;   /* capacity + 1 bytes: the text of the last drain */
+    FILE *stream;    /* fopencookie stream over write_fd: the channel's destination */
     isc_mem_t *mctx;
     isc_log_t *lctx;
 } state = {.phase = NOT_STARTED, .read_fd = -1, .write_fd = -1};
@@ -120,9 +122,14 @@ static int open_pipe(void) {
     return 0;
 }
 
-/* A forked worker must never read or write its parent's pipe. */
+/* A forked worker must never read or write its parent's pipe. The flag is set by fork itself,
+ * so the per-check test costs no system call. */
+static void note_fork(void) {
+    state.forked = true;
+}
+
 static void ensure_own_pipe(void) {
-    if (state.phase == RUNNING && state.owner != getpid()) {
+    if (state.forked && state.phase == RUNNING) {
         (void)bind9_worker_init();
     }
 }
@@ -161,7 +168,7 @@ int bind9_init(void) {
     if (state.phase == SHUT_DOWN) {
         return -1; /* BIND's log registration cannot be repeated in one process */
     }
-    if (open_pipe() != 0) {
+    if (open_pipe() != 0 || pthread_atfork(NULL, NULL, note_fork) != 0) {
         goto fail;
     }
     static const cookie_io_functions_t pipe_io = {.write = pipe_stream_write};
@@ -196,13 +203,16 @@ int bind9_worker_init(void) {
         return -1;
     }
     if (state.owner == getpid()) {
+        state.forked = false;
         return 0;
     }
     close_pipe(); /* the parent's: shared with every other worker */
-    if (state.capture != NULL) {
-        state.capture[0] = '\0';
+    state.capture[0] = '\0';
+    if (open_pipe() != 0) {
+        return -1; /* captures nothing; retried at the next check or drain */
     }
-    return open_pipe();
+    state.forked = false;
+    return 0;
 }
 
 void bind9_shutdown(void) {
@@ -213,14 +223,9 @@ void bind9_shutdown(void) {
     isc_log_setcontext(NULL);
     isc_log_destroy(&state.lctx);
     isc_mem_destroy(&state.mctx);
-    close(state.read_fd);
-    state.read_fd = -1;
     fclose(state.stream); /* the channel never closes a TOFILEDESC stream itself */
     state.stream = NULL;
-    if (state.write_fd >= 0) {
-        close(state.write_fd);
-    }
-    state.write_fd = -1;
+    close_pipe();
     free(state.capture);
     state.capture = NULL;
     state.capacity = 0;
@@ -319,8 +324,8 @@ const char *bind9_consume_log(void) {
     }
     state.capture[length] = '\0';
 
-    char scratch[1024];
-    while (state.read_fd >= 0) {
+    char scratch[1024]; /* text beyond the capacity is discarded */
+    while (state.read_fd >= 0 && length == state.capacity) {
         ssize_t n = read(state.read_fd, scratch, sizeof(scratch));
         if (n < 0 && errno == EINTR) {
             continue;
@@ -332,6 +337,10 @@ const char *bind9_consume_log(void) {
     return state.capture;
 }
 
-size_t bind9_log_capacity(void) { return state.phase == RUNNING ? state.capacity : 0; }
+size_t bind9_log_capacity(void) {
+    return state.phase == RUNNING ? state.capacity : 0;
+}
 
-const char *bind9_result_totext(int result) { return isc_result_totext((isc_result_t)result); }
+const char *bind9_result_totext(int result) {
+    return isc_result_totext((isc_result_t)result);
+}
