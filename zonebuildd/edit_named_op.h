@@ -110,8 +110,12 @@ struct zone_entry {
     std::vector<std::string> allow_transfer; // option keys "A<address>", prefix removed
     std::vector<std::string> masters;        // option keys "M<address>", prefix removed
 };
-// Files an option key by its prefix letter. 0, or -1 for an empty key or another prefix.
+// Files an option key by its prefix letter (a key already filed is not repeated). 0, or
+// -1 for a key without an address or with another prefix.
 int add_zone_entry_option(zone_entry &zone, std::string_view key);
+// A zone_entry of `type` with every option key of `option_keys` filed (keys with another
+// prefix are left out).
+zone_entry make_zone_entry(int type, const std::vector<std::string> &option_keys);
 
 using letter_dir_fn =
     std::function<std::optional<std::string>(const std::string &zone_file_name, int type)>;
@@ -125,6 +129,11 @@ int generate_zone_entry(FILE *stream, const std::string &zone_name,
                         const std::string &zone_file_name, const zone_entry &zone,
                         const std::string &entry_template, const letter_dir_fn &make_letter,
                         const named_ctx &ctx);
+
+// An entry of an address-match list (ACL or allow-transfer): an address as the name server
+// reads it, or a network without host bits; a network written with "-" comes back with "/".
+// nullopt for anything else.
+std::optional<std::string> acl_entry_text(std::string_view text);
 
 // ---------------------------------------------------------------------------------------
 // Chunk files: a 4-byte count of the zones a worker finished (native byte order), then the
