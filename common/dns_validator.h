@@ -8,7 +8,9 @@
 // The global string table (_init_global_str) must exist before any of these runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -42,8 +44,32 @@ struct arpa_ipv6_net {
     unsigned prefix = 0;
 };
 
+// Hashing that lets a set of std::string be searched with a string_view.
+struct srv_name_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
 // Known SRV service and protocol names, without their leading "_".
-using srv_name_set = std::unordered_set<std::string>;
+using srv_name_set = std::unordered_set<std::string, srv_name_hash, std::equal_to<>>;
+
+// ---------------------------------------------------------------------------------------
+// Text helpers shared by the validators (ASCII case folding only; bytes >= 128 compare
+// exactly). All linear in the length of their inputs.
+
+// 1 when `text` ends with `suffix`, ignoring case.
+int ends_with_nocase(std::string_view text, std::string_view suffix);
+// Position of the first (or, with `last`, the last) occurrence of `needle` in `text`,
+// ignoring case; with `at_label` only occurrences that begin the text or follow a ".".
+// npos when there is none or `needle` is empty.
+size_t find_nocase(std::string_view text, std::string_view needle, bool at_label = false,
+                   bool last = false);
+
+// Exactly the languages of the global string table's host-name and label patterns (as
+// POSIX extended expressions: "$" is the end of the text), decided in one pass.
+int match_host_pattern(std::string_view name, int relaxed);
+int match_label_pattern(std::string_view label, int relaxed);
 
 // ---------------------------------------------------------------------------------------
 // Names and record values
