@@ -6,6 +6,7 @@
 #include "regex.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -236,17 +237,28 @@ char *fr_strdup(const char *text) {
 int get_daemon_pid(const char *path) {
     if (!path || path[0] != '/')
         return -1;
-    FILE *fp = fopen(path, "re");
-    if (!fp)
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
         return 0;
-    int pid = 0;
-    int got = fscanf(fp, "%d", &pid);
-    fclose(fp);
-    if (got != 1)
+    char buf[64];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf - 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    // Read as "%d" would (leading blanks, a sign, digits), but a number that does not fit
+    // an int is refused instead of wrapping.
+    errno = 0;
+    char *end = nullptr;
+    long value = strtol(buf, &end, 10);
+    if (end == buf || errno == ERANGE || value > INT_MAX || value < INT_MIN)
         return -1;
     // A pid of 1 or less would make kill() reach init or a whole process group.
-    if (pid <= 1)
+    if (value <= 1)
         return -1;
+    const pid_t pid = static_cast<pid_t>(value);
     if (kill(pid, 0) == 0)
         return pid;
     return errno == ESRCH ? 0 : -1;
@@ -255,7 +267,7 @@ int get_daemon_pid(const char *path) {
 int set_daemon_pid(const char *path) {
     if (!path || path[0] != '/')
         return -1;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644);
     if (fd < 0)
         return -1;
     const std::string text = std::to_string(getpid());
@@ -264,9 +276,18 @@ int set_daemon_pid(const char *path) {
     return n == static_cast<ssize_t>(text.size()) && rc == 0 ? 0 : -1;
 }
 
+// Removes the file only: a pid-file path that names a directory by mistake must not take
+// the directory's content with it.
 int unset_daemon_pid(const char *path) {
     if (!path || !*path)
         return -1;
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) {
+        FR_TRACE_RETURN();
+        return -1;
+    }
     return fr_rm(path) == 0 ? 0 : -1;
 }
 
@@ -285,36 +306,42 @@ int path_purge(std::string &path, int strict) {
         FR_TRACE_RETURN();
         return -1;
     }
-    std::vector<std::string_view> pieces;
-    bool dot_segment = false;
-    std::string_view rest(path);
-    while (true) {
-        size_t slash = rest.find('/');
-        std::string_view piece = rest.substr(0, slash);
-        if (piece == "." || piece == "..")
-            dot_segment = true;
-        else if (!piece.empty())
-            pieces.push_back(piece);
-        if (slash == std::string_view::npos)
-            break;
-        rest = rest.substr(slash + 1);
-    }
-    if (strict && dot_segment) {
+    std::string rebuilt;
+    try {
+        std::vector<std::string_view> pieces;
+        bool dot_segment = false;
+        std::string_view rest(path);
+        while (true) {
+            size_t slash = rest.find('/');
+            std::string_view piece = rest.substr(0, slash);
+            if (piece == "." || piece == "..")
+                dot_segment = true;
+            else if (!piece.empty())
+                pieces.push_back(piece);
+            if (slash == std::string_view::npos)
+                break;
+            rest = rest.substr(slash + 1);
+        }
+        if (strict && dot_segment) {
+            FR_TRACE_RETURN();
+            return -1;
+        }
+        // A path that began with a dot segment is rebuilt as absolute, like one beginning "/".
+        const std::string_view first = std::string_view(path).substr(0, path.find('/'));
+        const bool absolute = path[0] == '/' || first == "." || first == "..";
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0 || absolute)
+                rebuilt += '/';
+            rebuilt += pieces[i];
+        }
+    } catch (const std::exception &) {
+        // Out of memory: the caller's path stays as it was rather than half rebuilt.
         FR_TRACE_RETURN();
         return -1;
     }
-    // A path that began with a dot segment is rebuilt as absolute, like one beginning "/".
-    const std::string_view first = std::string_view(path).substr(0, path.find('/'));
-    const bool absolute = path[0] == '/' || first == "." || first == "..";
-    std::string rebuilt;
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        if (i > 0 || absolute)
-            rebuilt += '/';
-        rebuilt += pieces[i];
-    }
     const bool only_slashes = path.find_first_not_of('/') == std::string::npos;
-    path = rebuilt;
-    if (rebuilt.empty() && !only_slashes) {
+    path.swap(rebuilt);
+    if (path.empty() && !only_slashes) {
         FR_TRACE_RETURN();
         return -1;
     }

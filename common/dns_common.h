@@ -69,6 +69,7 @@ char *fr_strdup(const char *text);
 // or less (such a file is treated as unreadable: -1).
 int get_daemon_pid(const char *path);
 int set_daemon_pid(const char *path);
+// unset_daemon_pid removes the file (a missing one counts as removed) and refuses a directory.
 int unset_daemon_pid(const char *path);
 
 int io_valid_dir(const char *path);

@@ -3,6 +3,7 @@
 #include "config.h"
 #include "zlog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,13 +15,15 @@ const char *const level_names[8] = {"EMERG",   "ALERT",  "CRITICAL", "ERROR",
                                     "WARNING", "NOTICE", "INFO",     "DEBUG"};
 const int zlog_levels[8] = {120, 100, 100, 100, 80, 60, 40, 20};
 
-// Process-wide logging state; changed only at start-up and on reload.
+// Process-wide logging state; changed only at start-up and on reload. The threshold and
+// the output function are read by every emitting thread, hence atomic.
 struct logging_state {
-    int threshold = LOG_ERR;
+    std::atomic<int> threshold{LOG_ERR};
+    // openlog keeps the identity pointer: the buffer stays put while the name is unchanged.
     std::string name;
     bool has_name = false;
-    log_output_fn output = syslog;
-    zlog_category_t *category = nullptr;
+    std::atomic<log_output_fn> output{syslog};
+    std::atomic<zlog_category_t *> category{nullptr};
 };
 logging_state state;
 
@@ -30,7 +33,9 @@ const char *log_level_name(int level) {
     return level >= 0 && level <= 7 ? level_names[level] : "UNKNOWN";
 }
 
-log_output_fn logging_output() { return state.output; }
+log_output_fn logging_output() {
+    return state.output;
+}
 
 void stdlog_func(int level, const char *format, ...) {
     if (level > state.threshold)
@@ -44,7 +49,8 @@ void stdlog_func(int level, const char *format, ...) {
 }
 
 void zlog_func(int level, const char *format, ...) {
-    if (!state.category)
+    zlog_category_t *category = state.category;
+    if (!category)
         return;
     // The zlog format ends its lines itself; drop the line's own final newline.
     std::string fmt(format);
@@ -53,7 +59,7 @@ void zlog_func(int level, const char *format, ...) {
     int zl = zlog_levels[level < 0 ? 0 : (level > 7 ? 7 : level)];
     va_list ap;
     va_start(ap, format);
-    vzlog(state.category, "", 0, "", 0, 0, zl, fmt.c_str(), ap);
+    vzlog(category, "", 0, "", 0, 0, zl, fmt.c_str(), ap);
     va_end(ap);
 }
 
@@ -78,7 +84,8 @@ int zlog_engine_init(const char *engine_data) {
 int logging_init(const char *name, const char *engine_type, const char *engine_data) {
     if (!name)
         return -1;
-    state.name = name;
+    if (!state.has_name || state.name != name)
+        state.name = name;
     state.has_name = true;
     openlog(state.name.c_str(), LOG_PID | LOG_CONS, LOG_LOCAL0);
     state.output = syslog;
@@ -102,8 +109,7 @@ int logging_reinit(const char *engine_type, const char *engine_data) {
     logging_shutdown();
     if (!state.has_name)
         return -1;
-    const std::string name = state.name;
-    return logging_init(name.c_str(), engine_type, engine_data);
+    return logging_init(state.name.c_str(), engine_type, engine_data);
 }
 
 void logging_shutdown() {
@@ -115,9 +121,13 @@ void logging_shutdown() {
     closelog();
 }
 
-void set_log_level(int level) { state.threshold = level < 0 ? 0 : (level > 7 ? 7 : level); }
+void set_log_level(int level) {
+    state.threshold = level < 0 ? 0 : (level > 7 ? 7 : level);
+}
 
-int get_log_level() { return state.threshold; }
+int get_log_level() {
+    return state.threshold;
+}
 
 void set_log_level_from_string(const char *name) {
     if (!name) {

@@ -30,10 +30,11 @@ void zlog_func(int level, const char *format, ...) __attribute__((format(printf,
 #endif
 #define LOG_STR2(x) #x
 #define LOG_STR(x) LOG_STR2(x)
-#define LOGF(level, fmt, ...)                                                                  \
-    do {                                                                                       \
-        const int log_level_ = (level);                                                        \
-        if (get_log_level() >= log_level_)                                                     \
-            logging_output()(log_level_, "%s: " ZONARIS_FILE ":" LOG_STR(__LINE__) "::%s(): " fmt "\n", \
-                             log_level_name(log_level_), __func__ __VA_OPT__(, ) __VA_ARGS__); \
+#define LOGF(level, fmt, ...)                                                                      \
+    do {                                                                                           \
+        const int log_level_ = (level);                                                            \
+        if (get_log_level() >= log_level_)                                                         \
+            logging_output()(log_level_,                                                           \
+                             "%s: " ZONARIS_FILE ":" LOG_STR(__LINE__) "::%s(): " fmt "\n",        \
+                             log_level_name(log_level_), __func__ __VA_OPT__(, ) __VA_ARGS__);     \
     } while (0)

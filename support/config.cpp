@@ -105,4 +105,6 @@ std::string etc_dir() {
     return ZONARIS_ETC_DIR;
 }
 
-std::string etc_file(const std::string &name) { return etc_dir() + "/" + name; }
+std::string etc_file(const std::string &name) {
+    return etc_dir() + "/" + name;
+}

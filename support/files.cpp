@@ -143,7 +143,9 @@ int fr_mkdir(const std::string &path, bool parents, mode_t mode, uid_t uid, gid_
     return 0;
 }
 
-atomic_file::~atomic_file() { discard(); }
+atomic_file::~atomic_file() {
+    discard();
+}
 
 int atomic_file::open(const std::string &destination, mode_t mode) {
     discard();
@@ -155,8 +157,8 @@ int atomic_file::open(const std::string &destination, mode_t mode) {
         char suffix[32];
         snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
         std::string candidate = dir + "/." + base + ".tmp." + suffix;
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        mode);
+        int fd =
+            ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;

@@ -19,10 +19,10 @@ void fr_log_impl(const char *file, int line, const char *func, int level, int er
 #endif
 #define FR_LOG(level, ...) fr_log_impl(ZONARIS_FILE, __LINE__, __func__, (level), 0, __VA_ARGS__)
 // Traces an early return that a guard took.
-#define FR_TRACE_RETURN()                                                                      \
-    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:conditional return",    \
+#define FR_TRACE_RETURN()                                                                          \
+    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:conditional return",        \
                 ZONARIS_FILE, __LINE__)
 // Traces an exception caught in a catch-all block.
-#define FR_TRACE_EXCEPTION(code)                                                               \
-    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:exception %d at %s:%s:%d", \
+#define FR_TRACE_EXCEPTION(code)                                                                   \
+    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:exception %d at %s:%s:%d",  \
                 ZONARIS_FILE, __LINE__, (code), ZONARIS_FILE, __func__, __LINE__)

@@ -1,16 +1,35 @@
 #include "mail.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-bool has_line_break(const std::string &s) {
-    return s.find_first_of("\r\n") != std::string::npos || s.find('\0') != std::string::npos;
+// Header text may hold blanks and tabs but no other control character: a CR or LF would
+// start a header of the caller's choosing.
+bool has_control(const std::string &s) {
+    for (unsigned char c : s)
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return true;
+    return false;
+}
+
+// An address goes into a header and onto the mail program's command line: no controls, no
+// blanks, nothing that would end it or start another one, no leading "-" (an option).
+bool valid_address(const std::string &a) {
+    if (a.empty() || a[0] == '-' || a.size() > 320)
+        return false;
+    for (unsigned char c : a)
+        if (c <= 0x20 || c == 0x7f || std::strchr("<>,;:\"()\\", c))
+            return false;
+    return true;
 }
 
 bool is_ascii(const std::string &s) {
@@ -25,8 +44,8 @@ std::string base64(const std::string &in) {
     std::string out;
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 |
-                     (unsigned char)in[i + 2];
+        unsigned v =
+            (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
         out += tbl[v >> 18];
         out += tbl[(v >> 12) & 63];
         out += tbl[(v >> 6) & 63];
@@ -50,7 +69,7 @@ std::string base64(const std::string &in) {
 // An RFC 2047 encoded word for non-ASCII header text, split so that no word exceeds
 // 75 characters and no UTF-8 sequence is cut.
 std::string encode_header(const std::string &text) {
-    if (is_ascii(text))
+    if (is_ascii(text) && text.size() <= 900)
         return text;
     std::string out, chunk;
     auto flush = [&] {
@@ -102,52 +121,88 @@ std::string crlf_lines(const std::string &body) {
     return out;
 }
 
-int set_checked(std::string &field, const std::string &value) {
-    if (value.empty() || has_line_break(value))
+int set_address(std::string &field, const std::string &value) {
+    if (!valid_address(value))
         return -1;
     field = value;
     return 0;
 }
 
+// 7bit is only right for ASCII text whose lines stay within the 998 octets RFC 5322 allows
+// and that holds no NUL or bare CR; anything else goes as base64.
+bool needs_base64(const std::string &body) {
+    if (!is_ascii(body))
+        return true;
+    size_t line = 0;
+    for (size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\0' || (c == '\r' && (i + 1 == body.size() || body[i + 1] != '\n')))
+            return true;
+        if (c == '\n') {
+            line = 0;
+        } else if (c != '\r' && ++line > 998) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string message_id(const std::string &from_address) {
+    static std::atomic<unsigned> counter{0};
+    std::string domain = "localhost";
+    auto at = from_address.rfind('@');
+    if (at != std::string::npos && at + 1 < from_address.size())
+        domain = from_address.substr(at + 1);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    char id[96];
+    snprintf(id, sizeof id, "%lld.%ld.%d.%u", static_cast<long long>(ts.tv_sec), ts.tv_nsec,
+             static_cast<int>(getpid()), counter++);
+    return "<" + std::string(id) + "@" + domain + ">";
+}
+
 } // namespace
 
-std::unique_ptr<fr_mail> fr_mail_init() { return std::make_unique<fr_mail>(); }
+std::unique_ptr<fr_mail> fr_mail_init() {
+    return std::make_unique<fr_mail>();
+}
 
 int fr_mail_set_mta(fr_mail *m, const std::string &path) {
-    if (!m || path.empty() || path[0] != '/')
+    if (!m || path.empty() || path[0] != '/' || has_control(path))
         return -1;
-    return set_checked(m->mta, path);
+    m->mta = path;
+    return 0;
 }
 
 int fr_mail_add_from(fr_mail *m, const std::string &address, const std::string &name) {
-    if (!m || has_line_break(name))
+    if (!m || has_control(name))
         return -1;
-    if (set_checked(m->from_address, address) != 0)
+    if (set_address(m->from_address, address) != 0)
         return -1;
     m->from_name = name;
     return 0;
 }
 
 int fr_mail_add_retpath(fr_mail *m, const std::string &address) {
-    return m ? set_checked(m->return_path, address) : -1;
+    return m ? set_address(m->return_path, address) : -1;
 }
 
 int fr_mail_add_to(fr_mail *m, const std::string &address) {
-    if (!m || address.empty() || has_line_break(address) || address[0] == '-')
+    if (!m || !valid_address(address))
         return -1;
     m->to.push_back(address);
     return 0;
 }
 
 int fr_mail_add_bcc(fr_mail *m, const std::string &address) {
-    if (!m || address.empty() || has_line_break(address) || address[0] == '-')
+    if (!m || !valid_address(address))
         return -1;
     m->bcc.push_back(address);
     return 0;
 }
 
 int fr_mail_add_subject(fr_mail *m, const std::string &subject) {
-    if (!m || has_line_break(subject))
+    if (!m || has_control(subject))
         return -1;
     m->subject = subject;
     return 0;
@@ -181,9 +236,10 @@ std::string fr_mail_render(const fr_mail *m) {
     gmtime_r(&now, &tmv);
     strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S +0000", &tmv);
     msg += std::string("Date: ") + date + "\r\n";
+    msg += "Message-ID: " + message_id(m->from_address) + "\r\n";
     msg += "MIME-Version: 1.0\r\n";
     msg += "Content-Type: text/plain; charset=UTF-8\r\n";
-    if (is_ascii(m->body)) {
+    if (!needs_base64(m->body)) {
         msg += "Content-Transfer-Encoding: 7bit\r\n\r\n";
         msg += crlf_lines(m->body);
     } else {
@@ -195,19 +251,62 @@ std::string fr_mail_render(const fr_mail *m) {
     return msg;
 }
 
+namespace {
+
+// Writes all of `data` to the pipe with SIGPIPE blocked in this thread only: a mail program
+// that dies early must not kill us, and other threads keep their own signal handling. A
+// SIGPIPE raised by our write is consumed before the old mask comes back.
+bool write_to_pipe(int fd, const std::string &data) {
+    sigset_t pipe_set, old_mask;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask);
+
+    bool ok = true, broken = false;
+    for (size_t off = 0; off < data.size();) {
+        ssize_t n = write(fd, data.data() + off, data.size() - off);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            broken = errno == EPIPE;
+            ok = false;
+            break;
+        }
+        off += static_cast<size_t>(n);
+    }
+    if (broken && !was_pending) {
+        const struct timespec zero {};
+        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    return ok;
+}
+
+} // namespace
+
 int fr_mail_send(fr_mail *m) {
     if (!m || m->mta.empty() || m->from_address.empty() || (m->to.empty() && m->bcc.empty()))
         return -1;
-    const std::string message = fr_mail_render(m);
-    std::vector<std::string> argv_s = {m->mta, "-i", "-f",
-                                       m->return_path.empty() ? m->from_address : m->return_path,
-                                       "--"};
-    argv_s.insert(argv_s.end(), m->to.begin(), m->to.end());
-    argv_s.insert(argv_s.end(), m->bcc.begin(), m->bcc.end());
+    std::string message;
+    std::vector<std::string> argv_s;
     std::vector<char *> argv;
-    for (auto &a : argv_s)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    try {
+        message = fr_mail_render(m);
+        argv_s = {m->mta, "-i", "-f", m->return_path.empty() ? m->from_address : m->return_path,
+                  "--"};
+        argv_s.insert(argv_s.end(), m->to.begin(), m->to.end());
+        argv_s.insert(argv_s.end(), m->bcc.begin(), m->bcc.end());
+        for (auto &a : argv_s)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -219,7 +318,14 @@ int fr_mail_send(fr_mail *m) {
         return -1;
     }
     if (pid == 0) {
-        dup2(fds[0], STDIN_FILENO);
+        // Only async-signal-safe calls here: the parent may have other threads.
+        if (fds[0] == STDIN_FILENO)
+            fcntl(STDIN_FILENO, F_SETFD, 0);
+        else if (dup2(fds[0], STDIN_FILENO) < 0)
+            _exit(127);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &dfl, nullptr);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -227,23 +333,8 @@ int fr_mail_send(fr_mail *m) {
         _exit(127);
     }
     close(fds[0]);
-    // A mail program that dies early must not kill us with SIGPIPE.
-    struct sigaction ign {}, old{};
-    ign.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ign, &old);
-    bool write_ok = true;
-    for (size_t off = 0; off < message.size();) {
-        ssize_t n = write(fds[1], message.data() + off, message.size() - off);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            write_ok = false;
-            break;
-        }
-        off += n;
-    }
+    const bool write_ok = write_to_pipe(fds[1], message);
     close(fds[1]);
-    sigaction(SIGPIPE, &old, nullptr);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -252,4 +343,6 @@ int fr_mail_send(fr_mail *m) {
     return write_ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
-void fr_mail_destroy(std::unique_ptr<fr_mail> &m) { m.reset(); }
+void fr_mail_destroy(std::unique_ptr<fr_mail> &m) {
+    m.reset();
+}

@@ -1,8 +1,12 @@
 // Outgoing mail handed to the local mail transfer program ("sendmail" interface: the
 // recipients are given as arguments after "-i -f <return path> --", the message on
-// standard input). Headers carry no raw line breaks: a value holding CR or LF is refused.
+// standard input). Headers carry no raw line breaks: a subject or display name holding a
+// control character other than a tab is refused, and so is an address holding a blank, a
+// control character or one of <>,;:"()\ (it would end the address or start another one).
 // Non-ASCII display names and subjects are written as RFC 2047 encoded words; the body is
-// UTF-8, sent as text/plain in base64 when it is not plain ASCII.
+// UTF-8 text/plain, sent 7bit when it is ASCII with lines of at most 998 octets, else base64.
+// Bcc recipients get the message but appear in no header. Sending is safe from any thread:
+// SIGPIPE is blocked only in the sending thread while it writes.
 #pragma once
 
 #include <memory>
@@ -19,7 +23,8 @@ struct fr_mail {
 };
 
 std::unique_ptr<fr_mail> fr_mail_init();
-// Each setter returns 0, or non-zero when the value is empty or holds a line break.
+// Each setter returns 0, or non-zero when the value is refused (see above; an address or the
+// mail program's path may not be empty, the path must be absolute).
 int fr_mail_set_mta(fr_mail *m, const std::string &path);
 int fr_mail_add_from(fr_mail *m, const std::string &address, const std::string &display_name);
 int fr_mail_add_retpath(fr_mail *m, const std::string &address);

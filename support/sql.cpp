@@ -52,7 +52,10 @@ int fr_sql_selectdb(sql_conn *db, const std::string &database) {
 
 std::string fr_sql_escape(sql_conn *db, std::string_view text) {
     std::string out(text.size() * 2 + 1, '\0');
-    unsigned long n = mysql_real_escape_string(db->mysql, out.data(), text.data(), text.size());
+    // Without a connection the character set is unknown; the plain escape suits UTF-8.
+    unsigned long n =
+        db && db->mysql ? mysql_real_escape_string(db->mysql, out.data(), text.data(), text.size())
+                        : mysql_escape_string(out.data(), text.data(), text.size());
     out.resize(n);
     return out;
 }
@@ -178,12 +181,15 @@ std::string fr_sql_error(sql_conn *db) {
     return db->last_error;
 }
 
-std::mutex &fr_sql_lock(sql_conn *db) { return db->lock; }
+std::mutex &fr_sql_lock(sql_conn *db) {
+    return db->lock;
+}
 
-MYSQL *fr_sql_mysql(sql_conn *db) { return db ? db->mysql : nullptr; }
+MYSQL *fr_sql_mysql(sql_conn *db) {
+    return db ? db->mysql : nullptr;
+}
 
-std::optional<std::string> fr_sql_misc_value(sql_conn *db, const std::string &param,
-                                             int *status) {
+std::optional<std::string> fr_sql_misc_value(sql_conn *db, const std::string &param, int *status) {
     if (status)
         *status = 0;
     sql_result res;

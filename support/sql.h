@@ -105,5 +105,4 @@ MYSQL *fr_sql_mysql(sql_conn *db);
 
 // Runs `SELECT value FROM misc WHERE param = '<param>'`: the first row's value, nullopt
 // when there is no row or the value is NULL; -1 in `*status` on a query failure.
-std::optional<std::string> fr_sql_misc_value(sql_conn *db, const std::string &param,
-                                             int *status);
+std::optional<std::string> fr_sql_misc_value(sql_conn *db, const std::string &param, int *status);

@@ -1,12 +1,17 @@
 #include "zlog.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
@@ -14,6 +19,7 @@
 
 struct zlog_category_t {
     std::string name;
+    bool only_catch_all = false; // no rule but a "!" rule names it
 };
 
 namespace {
@@ -24,7 +30,7 @@ enum class sink { file, out, err, sys };
 struct rule {
     std::string category; // "*" for every category
     op level_op = op::at_least;
-    int level = 0;        // 0 with "*": every level
+    int level = 0; // 0 with "*": every level
     sink where = sink::file;
     std::string path;
     int syslog_facility = LOG_USER;
@@ -37,6 +43,8 @@ struct engine {
     std::string default_format = "%d(%F %T) %V [%p] %m%n";
     std::map<std::string, std::unique_ptr<zlog_category_t>> categories;
     std::map<std::string, FILE *> files;
+    std::map<std::string, bool> reported; // output files whose failure was reported
+    mode_t file_perms = 0600;
 };
 
 std::mutex lock;
@@ -57,9 +65,9 @@ std::string unquote(const std::string &s) {
 }
 
 int level_number(const std::string &name) {
-    static const std::map<std::string, int> levels = {
-        {"DEBUG", 20}, {"INFO", 40}, {"NOTICE", 60}, {"WARN", 80}, {"ERROR", 100}, {"FATAL", 120},
-        {"*", 0}};
+    static const std::map<std::string, int> levels = {{"DEBUG", 20}, {"INFO", 40},   {"NOTICE", 60},
+                                                      {"WARN", 80},  {"ERROR", 100}, {"FATAL", 120},
+                                                      {"*", 0}};
     std::string up;
     for (char c : name)
         up += static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -69,13 +77,20 @@ int level_number(const std::string &name) {
 
 const char *level_text(int level, bool upper) {
     switch (level) {
-    case 20: return upper ? "DEBUG" : "debug";
-    case 40: return upper ? "INFO" : "info";
-    case 60: return upper ? "NOTICE" : "notice";
-    case 80: return upper ? "WARN" : "warn";
-    case 100: return upper ? "ERROR" : "error";
-    case 120: return upper ? "FATAL" : "fatal";
-    default: return upper ? "UNKNOWN" : "unknown";
+    case 20:
+        return upper ? "DEBUG" : "debug";
+    case 40:
+        return upper ? "INFO" : "info";
+    case 60:
+        return upper ? "NOTICE" : "notice";
+    case 80:
+        return upper ? "WARN" : "warn";
+    case 100:
+        return upper ? "ERROR" : "error";
+    case 120:
+        return upper ? "FATAL" : "fatal";
+    default:
+        return upper ? "UNKNOWN" : "unknown";
     }
 }
 
@@ -133,11 +148,15 @@ bool parse_rule(const std::string &line, rule &r) {
         }
     } else {
         r.where = sink::file;
-        std::string path = output;
-        size_t comma = path.find(',');
-        if (path.size() && path[0] != '"' && comma != std::string::npos)
-            path = path.substr(0, comma); // size limits and rotation are not supported
-        r.path = unquote(path);
+        // Size limits and rotation after a comma are not supported and ignored.
+        if (output[0] == '"') {
+            size_t close = output.find('"', 1);
+            if (close == std::string::npos)
+                return false;
+            r.path = output.substr(1, close - 1);
+        } else {
+            r.path = trim(output.substr(0, output.find(',')));
+        }
         if (r.path.empty() || r.path[0] == '>')
             return false;
     }
@@ -181,6 +200,13 @@ bool load(const char *path, engine &e) {
             e.formats[key] = unquote(value);
         else if (section == "global" && key == "default format")
             e.default_format = unquote(value);
+        else if (section == "global" && key == "file perms") {
+            char *end = nullptr;
+            long perms = strtol(value.c_str(), &end, 8);
+            if (value.empty() || *end != '\0' || perms < 0 || perms > 0777)
+                return false;
+            e.file_perms = static_cast<mode_t>(perms);
+        }
     }
     if (!any_section)
         return false;
@@ -190,70 +216,195 @@ bool load(const char *path, engine &e) {
     return true;
 }
 
+// "*" names every category; a name ending in "_" names itself without the underscore and
+// every category that begins with it ("aa_" covers "aa" and "aa_bb").
 bool category_matches(const rule &r, const std::string &name) {
-    return r.category == "*" || r.category == name;
+    if (r.category == "*" || r.category == name)
+        return true;
+    if (r.category.size() > 1 && r.category.back() == '_') {
+        if (name.compare(0, r.category.size(), r.category) == 0)
+            return true;
+        return name == r.category.substr(0, r.category.size() - 1);
+    }
+    return false;
+}
+
+bool rule_applies(const rule &r, const zlog_category_t &c) {
+    if (r.category == "!")
+        return c.only_catch_all;
+    return category_matches(r, c.name);
 }
 
 bool level_matches(const rule &r, int level) {
     if (r.level == 0)
         return r.level_op != op::not_equal;
     switch (r.level_op) {
-    case op::at_least: return level >= r.level;
-    case op::exactly: return level == r.level;
-    case op::not_equal: return level != r.level;
+    case op::at_least:
+        return level >= r.level;
+    case op::exactly:
+        return level == r.level;
+    case op::not_equal:
+        return level != r.level;
     }
     return false;
 }
 
-std::string render(const std::string &format, const std::string &category, int level,
-                   const std::string &message) {
+// What a log call knows besides its message.
+struct event {
+    const std::string &category;
+    int level;
+    const std::string &message;
+    const char *file;
+    const char *func;
+    long line;
+    struct timespec when;
+};
+
+// One conversion of a format, without its width and precision.
+std::string convert(const std::string &format, size_t &i, const event &ev) {
+    const char c = format[i];
+    auto next_is = [&](char want) { return i + 1 < format.size() && format[i + 1] == want; };
+    switch (c) {
+    case 'd': {
+        std::string pattern = "%F %T";
+        if (next_is('(')) {
+            size_t close = format.find(')', i + 2);
+            if (close != std::string::npos) {
+                pattern = format.substr(i + 2, close - i - 2);
+                i = close;
+            }
+        }
+        char buf[256];
+        struct tm tmv;
+        localtime_r(&ev.when.tv_sec, &tmv);
+        size_t n = pattern.empty() ? 0 : strftime(buf, sizeof buf, pattern.c_str(), &tmv);
+        return std::string(buf, n);
+    }
+    case 'm':
+        if (next_is('s')) { // %ms: the milliseconds of the time stamp
+            ++i;
+            char buf[24];
+            snprintf(buf, sizeof buf, "%03ld", ev.when.tv_nsec / 1000000);
+            return buf;
+        }
+        return ev.message;
+    case 'u':
+        if (next_is('s')) { // %us: the microseconds
+            ++i;
+            char buf[24];
+            snprintf(buf, sizeof buf, "%06ld", ev.when.tv_nsec / 1000);
+            return buf;
+        }
+        return "%u";
+    case 'V':
+        return level_text(ev.level, true);
+    case 'v':
+        return level_text(ev.level, false);
+    case 'c':
+        return ev.category;
+    case 'n':
+        return "\n";
+    case 'p':
+        return std::to_string(getpid());
+    case 't': {
+        char buf[32];
+        snprintf(buf, sizeof buf, "%lx", static_cast<unsigned long>(pthread_self()));
+        return buf;
+    }
+    case 'T':
+        return std::to_string(static_cast<unsigned long>(pthread_self()));
+    case 'F':
+        return ev.file ? ev.file : "";
+    case 'f': {
+        std::string f = ev.file ? ev.file : "";
+        auto slash = f.rfind('/');
+        return slash == std::string::npos ? f : f.substr(slash + 1);
+    }
+    case 'L':
+        return std::to_string(ev.line);
+    case 'U':
+        return ev.func ? ev.func : "";
+    case 'H': {
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        return host;
+    }
+    case '%':
+        return "%";
+    default:
+        return std::string("%") + c;
+    }
+}
+
+// Renders a format: conversions may carry "-" (align left), a width and ".precision" (the
+// most characters kept), as in "%-8V" or "%.3c".
+std::string render(const std::string &format, const event &ev) {
     std::string out;
     for (size_t i = 0; i < format.size(); ++i) {
         if (format[i] != '%' || i + 1 >= format.size()) {
             out += format[i];
             continue;
         }
-        char c = format[++i];
-        switch (c) {
-        case 'd': {
-            std::string pattern = "%F %T";
-            if (i + 1 < format.size() && format[i + 1] == '(') {
-                size_t close = format.find(')', i + 2);
-                if (close != std::string::npos) {
-                    pattern = format.substr(i + 2, close - i - 2);
-                    i = close;
-                }
-            }
-            char buf[128];
-            time_t now = time(nullptr);
-            struct tm tmv;
-            localtime_r(&now, &tmv);
-            size_t n = strftime(buf, sizeof buf, pattern.c_str(), &tmv);
-            out.append(buf, n);
+        ++i;
+        bool left = false;
+        if (format[i] == '-') {
+            left = true;
+            ++i;
+        }
+        size_t width = 0, precision = std::string::npos;
+        while (i < format.size() && isdigit(static_cast<unsigned char>(format[i])))
+            width = std::min<size_t>(width * 10 + (format[i++] - '0'), 1024);
+        if (i < format.size() && format[i] == '.') {
+            precision = 0;
+            ++i;
+            while (i < format.size() && isdigit(static_cast<unsigned char>(format[i])))
+                precision = std::min<size_t>(precision * 10 + (format[i++] - '0'), 1024);
+        }
+        if (i >= format.size())
             break;
-        }
-        case 'V': out += level_text(level, true); break;
-        case 'v': out += level_text(level, false); break;
-        case 'c': out += category; break;
-        case 'm': out += message; break;
-        case 'n': out += '\n'; break;
-        case 'p': out += std::to_string(getpid()); break;
-        case '%': out += '%'; break;
-        default:
-            out += '%';
-            out += c;
-        }
+        std::string piece = convert(format, i, ev);
+        if (piece.size() > precision)
+            piece.resize(precision);
+        if (piece.size() < width)
+            piece.insert(left ? piece.end() : piece.begin(), width - piece.size(), ' ');
+        out += piece;
     }
     return out;
 }
 
 int syslog_priority(int level) {
-    if (level >= 120) return LOG_CRIT;
-    if (level >= 100) return LOG_ERR;
-    if (level >= 80) return LOG_WARNING;
-    if (level >= 60) return LOG_NOTICE;
-    if (level >= 40) return LOG_INFO;
+    if (level >= 120)
+        return LOG_CRIT;
+    if (level >= 100)
+        return LOG_ERR;
+    if (level >= 80)
+        return LOG_WARNING;
+    if (level >= 60)
+        return LOG_NOTICE;
+    if (level >= 40)
+        return LOG_INFO;
     return LOG_DEBUG;
+}
+
+// The open stream of an output file, opened on first use (appending, created with the
+// configured permissions, no controlling terminal). A file that cannot be opened is
+// reported once to the system log; later calls try again.
+FILE *output_file(engine &e, const std::string &path) {
+    FILE *&fp = e.files[path];
+    if (fp)
+        return fp;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, e.file_perms);
+    if (fd >= 0) {
+        fp = fdopen(fd, "a");
+        if (!fp)
+            close(fd);
+    }
+    if (!fp && !e.reported[path]) {
+        e.reported[path] = true;
+        syslog(LOG_USER | LOG_ERR, "zlog: cannot open log file %s: %s", path.c_str(),
+               strerror(errno));
+    }
+    return fp;
 }
 
 void close_files(engine &e) {
@@ -284,21 +435,27 @@ zlog_category_t *zlog_get_category(const char *name) {
     std::lock_guard<std::mutex> g(lock);
     if (!active || !name)
         return nullptr;
-    bool ruled = false;
-    for (const rule &r : active->rules)
-        ruled = ruled || category_matches(r, name);
-    if (!ruled)
+    bool ruled = false, catch_all = false;
+    for (const rule &r : active->rules) {
+        if (r.category == "!")
+            catch_all = true;
+        else
+            ruled = ruled || category_matches(r, name);
+    }
+    if (!ruled && !catch_all)
         return nullptr;
     auto &slot = active->categories[name];
     if (!slot)
-        slot.reset(new zlog_category_t{name});
+        slot.reset(new zlog_category_t{name, !ruled});
     return slot.get();
 }
 
-void vzlog(zlog_category_t *category, const char *, unsigned long, const char *, unsigned long,
-           long, int level, const char *format, va_list args) {
+void vzlog(zlog_category_t *category, const char *file, unsigned long, const char *func,
+           unsigned long, long line, int level, const char *format, va_list args) {
     if (!category)
         return;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
     char stack[4096];
     va_list copy;
     va_copy(copy, args);
@@ -317,30 +474,32 @@ void vzlog(zlog_category_t *category, const char *, unsigned long, const char *,
     std::lock_guard<std::mutex> g(lock);
     if (!active)
         return;
+    const event ev{category->name, level, message, file, func, line, now};
     for (const rule &r : active->rules) {
-        if (!category_matches(r, category->name) || !level_matches(r, level))
+        if (!rule_applies(r, *category) || !level_matches(r, level))
             continue;
         const std::string &fmt =
             r.format.empty() ? active->default_format : active->formats[r.format];
-        std::string line = render(fmt, category->name, level, message);
+        std::string text = render(fmt, ev);
         switch (r.where) {
         case sink::out:
-            fputs(line.c_str(), stdout);
+            fwrite(text.data(), 1, text.size(), stdout);
             fflush(stdout);
             break;
         case sink::err:
-            fputs(line.c_str(), stderr);
+            fwrite(text.data(), 1, text.size(), stderr);
             break;
         case sink::sys:
-            syslog(r.syslog_facility | syslog_priority(level), "%s", line.c_str());
+            syslog(r.syslog_facility | syslog_priority(level), "%s", text.c_str());
             break;
         case sink::file: {
-            FILE *&fp = active->files[r.path];
-            if (!fp)
-                fp = fopen(r.path.c_str(), "ae");
+            FILE *fp = output_file(*active, r.path);
             if (fp) {
-                fputs(line.c_str(), fp);
+                fwrite(text.data(), 1, text.size(), fp);
                 fflush(fp);
+            } else {
+                // The line is not lost: it goes to the system log instead.
+                syslog(LOG_USER | syslog_priority(level), "%s", text.c_str());
             }
             break;
         }

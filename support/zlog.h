@@ -1,10 +1,19 @@
 // A small logging engine that reads the zlog configuration format, enough of it for the
-// daemons' "zlog" engine: sections [global], [formats] and [rules]; rules
-// "category.LEVEL" with the operators "=" (this level only) and "!" (all but this
-// level), "*" for any category or level; outputs to a file path (quoted or not),
-// ">stdout", ">stderr" and ">syslog"; formats with %d(strftime pattern), %d, %V (level in
-// upper case), %v (lower case), %c (category), %m (message), %n (newline), %p (pid),
-// %% and plain text. Levels are zlog's numbers (20 DEBUG .. 120 FATAL).
+// daemons' "zlog" engine:
+// - sections [global] ("default format", "file perms"; other keys ignored), [formats]
+//   (name = "format") and [rules]; '#' starts a comment line;
+// - rules "category.LEVEL output[; format name]": LEVEL is at least that level, "=LEVEL"
+//   exactly it, "!LEVEL" all but it, "*" any; category "*" is every category, a name ending
+//   in "_" covers itself without the underscore and all names beginning with it, "!" every
+//   category no other rule names;
+// - outputs: a file path (quoted or not; rotation options after a comma are ignored),
+//   ">stdout", ">stderr", ">syslog[, LOG_LOCALn]";
+// - formats: %d(strftime pattern), %d, %ms, %us, %V / %v (level upper / lower case), %c
+//   (category), %m (message), %n (newline), %p (pid), %t / %T (thread id hex / decimal),
+//   %F %f %L %U (source file, its base name, line, function), %H (host name), %%; each
+//   conversion may carry "-", a width and ".precision" ("%-8V").
+// Levels are zlog's numbers (20 DEBUG .. 120 FATAL). A log file that cannot be opened is
+// reported once to the system log and its lines go to the system log instead.
 #pragma once
 
 #include <cstdarg>
