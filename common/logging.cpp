@@ -52,14 +52,12 @@ void zlog_func(int level, const char *format, ...) {
     zlog_category_t *category = state.category;
     if (!category)
         return;
-    // The zlog format ends its lines itself; drop the line's own final newline.
-    std::string fmt(format);
-    if (!fmt.empty() && fmt.back() == '\n')
-        fmt.pop_back();
+    // The line is handed over whole, its newline included: a zlog format for our
+    // categories ends with %m, not %m%n (the sample zlog.conf says so).
     int zl = zlog_levels[level < 0 ? 0 : (level > 7 ? 7 : level)];
     va_list ap;
     va_start(ap, format);
-    vzlog(category, "", 0, "", 0, 0, zl, fmt.c_str(), ap);
+    vzlog(category, "", 0, "", 0, 0, zl, format, ap);
     va_end(ap);
 }
 

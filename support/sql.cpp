@@ -19,11 +19,13 @@ void sql_conn_deleter::operator()(sql_conn *c) const {
 }
 
 sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string &user,
-                       const std::string &password, unsigned long flags) {
+                       const std::string &password, unsigned long flags, std::string *error) {
     sql_handle c(new sql_conn);
     c->mysql = mysql_init(nullptr);
     if (!c->mysql) {
         FR_LOG(LOG_ERR, "mysql_init failed");
+        if (error)
+            *error = "cannot initialise the MariaDB client";
         return nullptr;
     }
     unsigned int timeout = 10;
@@ -34,6 +36,8 @@ sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string
         c->last_error = mysql_error(c->mysql);
         FR_LOG(LOG_ERR, "cannot connect to %s:%u: %s", host.c_str(), port ? port : 3306,
                c->last_error.c_str());
+        if (error)
+            *error = c->last_error;
         return nullptr;
     }
     return c;

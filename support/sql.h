@@ -72,9 +72,10 @@ struct sql_row {
 };
 
 // Opens a connection (port 0: the client default, 3306). nullptr on failure; the reason
-// goes to the library log.
+// goes to the library log and, when `error` is given, into it.
 sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string &user,
-                       const std::string &password, unsigned long flags);
+                       const std::string &password, unsigned long flags,
+                       std::string *error = nullptr);
 int fr_sql_selectdb(sql_conn *db, const std::string &database);
 
 // Formats `format` with the arguments and runs it. Conversions: %s (text, escaped; sql_raw
