@@ -1,0 +1,322 @@
+#include "poolwatch_daemon.h"
+
+#include "config.h"
+#include "logging.h"
+#include "poolwatch_db.h"
+#include "poolwatch_pidfile.h"
+#include "poolwatch_scheduler.h"
+#include "poolwatch_state.h"
+#include "poolwatch_testrun.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+sigset_t daemon_signals(int run_mode) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    if (run_mode == RUN_FOREGROUND)
+        sigaddset(&set, SIGINT);
+    return set;
+}
+
+// Reads the configuration and applies its logging settings (the engine only when detached:
+// in the foreground the lines stay on the console).
+poolwatch_config load_config(int run_mode) {
+    poolwatch_config cfg;
+    poolwatch_read_config(etc_file("zonaris.conf"), cfg);
+    if (run_mode == RUN_DETACH && cfg.log_engine_type) {
+        const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
+        if (logging_reinit(cfg.log_engine_type->c_str(), data) != 0)
+            logging_reinit("syslog", nullptr);
+    }
+    if (cfg.log_level)
+        set_log_level_from_string(cfg.log_level->c_str());
+    return cfg;
+}
+
+// "Stop": wakes the main thread, which joins the others and cleans up.
+void stop_daemon() {
+    poolwatch_daemon &d = pw();
+    d.state = STATE_TERMINATING;
+    d.scheduler_wake.kick();
+    d.refresher_wake.kick();
+    std::lock_guard guard(d.stop_lock);
+    d.stop = true;
+    d.stop_cv.notify_all();
+}
+
+void stop_with(int exit_code) {
+    pw().exit_code = exit_code;
+    stop_daemon();
+}
+
+int diagnose_db_connection(const poolwatch_config &cfg) {
+    sql_handle db;
+    switch (db_connect(cfg, db)) {
+    case -1:
+        LOGF(LOG_ERR, "Invalid database configuration directive.");
+        return EXIT_DB_CONFIG;
+    case -2:
+        LOGF(LOG_ERR, "Unable to establish DB connection.");
+        return EXIT_DB_CONNECT;
+    case -3:
+        LOGF(LOG_ERR, "Requested DB cannot be set as current working database.");
+        return EXIT_DB_SELECT;
+    }
+    db_disconnect(db);
+    return EXIT_OK;
+}
+
+// poolwatch_init: the tables and the protocols. 0, or the exit code.
+int init_tables(sql_conn *db) {
+    poolwatch_daemon &d = pw();
+    {
+        std::lock_guard guard(d.polls.lock);
+        poolwatch_fetch_polls(db, d.polls.entries);
+        poolwatch_sync(d.polls.entries);
+    }
+    if (poolwatch_fetch_jobs(db, d.protocols) != 0) {
+        LOGF(LOG_ERR, "Could not find any protocol to be tested");
+        return EXIT_NO_PROTOCOL;
+    }
+    return EXIT_OK;
+}
+
+void poolwatch_catch_sig();
+
+// The start-up thread, which then refreshes the poll set until shutdown.
+void poolwatch_main() {
+    poolwatch_daemon &d = pw();
+    db_thread_scope thread_scope;
+    const poolwatch_config cfg = poolwatch_config_copy();
+    sql_handle db;
+    if (db_connect(cfg, db, CLIENT_FOUND_ROWS) != 0) {
+        LOGF(LOG_ERR, "Cannot establish database connection, daemon is going down.");
+        stop_with(EXIT_DB_CONNECT);
+        return;
+    }
+    LOGF(LOG_DEBUG, "Database connection established.");
+    if (const int rc = init_tables(db.get()); rc != EXIT_OK) {
+        LOGF(LOG_ERR, "Due to some initialization errors, daemon is going down.");
+        stop_with(rc);
+        return;
+    }
+    d.state = STATE_RUNNING;
+    poolwatch_set_db_loglevel(cfg);
+    LOGF(LOG_NOTICE, "Startup succeeded.");
+    poolwatch_db_log(db.get(), LOG_NOTICE, "Startup succeeded");
+
+    try {
+        d.scheduler_thread = std::thread(poolwatch_schedule_pollset);
+    } catch (const std::system_error &) {
+        LOGF(LOG_ERR, "Internal error: system lacked the necessary resources to create another "
+                      "thread(round robin scheduler thread).");
+        stop_with(EXIT_RESOURCES);
+        return;
+    }
+    LOGF(LOG_DEBUG, "Round robin scheduler has just been started.");
+    try {
+        d.signal_thread = std::thread(poolwatch_catch_sig);
+    } catch (const std::system_error &) {
+        LOGF(LOG_ERR,
+             "Internal error: system lacked the necessary resources to create another thread.");
+        stop_with(EXIT_RESOURCES);
+        return;
+    }
+    LOGF(LOG_DEBUG, "Round robin signal catcher has just been started.");
+
+    poolwatch_update_pollset(db);
+    db_disconnect(db);
+}
+
+// The signal thread: takes the daemon's signals from the signal descriptor and runs the
+// reload and the shutdown in normal context.
+void poolwatch_catch_sig() {
+    poolwatch_daemon &d = pw();
+    while (d.state != STATE_TERMINATING) {
+        struct pollfd fds[2] = {{d.signal_fd, POLLIN, 0}, {d.wake_fd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0)
+            continue;
+        if (fds[1].revents & POLLIN)
+            break;
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        struct signalfd_siginfo info;
+        if (read(d.signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            continue;
+        switch (info.ssi_signo) {
+        case SIGHUP:
+            poolwatch_sighup();
+            break;
+        case SIGINT:
+            LOGF(LOG_INFO, "Waiting for polls to be done...");
+            poolwatch_term();
+            break;
+        case SIGTERM:
+            poolwatch_term();
+            break;
+        }
+    }
+    stop_daemon();
+}
+
+// poolwatch_clean, once every thread has been joined.
+void poolwatch_clean(const poolwatch_config &cfg) {
+    poolwatch_daemon &d = pw();
+    release_pidfile_lock(cfg.pid_file, d.pid_fd, true);
+    poolwatch_clear_poll_records(d.records);
+    {
+        std::lock_guard guard(d.polls.lock);
+        d.polls.entries.clear();
+    }
+    {
+        std::lock_guard guard(d.protocols.lock);
+        d.protocols.scripts.clear();
+    }
+    if (d.signal_fd >= 0)
+        close(d.signal_fd);
+    if (d.wake_fd >= 0)
+        close(d.wake_fd);
+    d.signal_fd = d.wake_fd = -1;
+}
+
+void join(std::thread &t) {
+    if (t.joinable())
+        t.join();
+}
+
+} // namespace
+
+int poolwatch_init(int run_mode) {
+    poolwatch_daemon &d = pw();
+    d.run_mode = run_mode;
+    const poolwatch_config cfg = load_config(run_mode);
+    poolwatch_set_config(cfg);
+
+    if (const int rc = diagnose_db_connection(cfg); rc != EXIT_OK)
+        return rc;
+    int fd = -1, exit_code = EXIT_OK;
+    if (set_pidfile_lock(cfg.pid_file, fd, exit_code) != 0)
+        return exit_code;
+    release_pidfile_lock(cfg.pid_file, fd, false);
+
+    const sigset_t set = daemon_signals(run_mode);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return EXIT_OK;
+}
+
+int poolwatch_daemonize() {
+    poolwatch_daemon &d = pw();
+    if (d.run_mode == RUN_DETACH && daemon(1, 0) != 0) {
+        fprintf(stderr, "Failed to daemonize process.\n");
+        return EXIT_DAEMONIZE;
+    }
+    const poolwatch_config cfg = poolwatch_config_copy();
+    const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
+    if (d.run_mode == RUN_FOREGROUND)
+        logging_init("poolwatchd", "stdlog", data);
+    else if (logging_init("poolwatchd",
+                          cfg.log_engine_type ? cfg.log_engine_type->c_str() : "syslog", data) != 0)
+        logging_init("poolwatchd", "syslog", nullptr);
+    if (cfg.log_level)
+        set_log_level_from_string(cfg.log_level->c_str());
+
+    int exit_code = EXIT_OK;
+    if (set_pidfile_lock(cfg.pid_file, d.pid_fd, exit_code) != 0)
+        return exit_code;
+    if (d.run_mode == RUN_DETACH && getsid(0) != getpid() && setsid() < 0)
+        LOGF(LOG_WARNING, "Already a process group leader.");
+    // What a test script leaves behind comes back to us to be reaped.
+    poolwatch_become_subreaper();
+
+    const sigset_t set = daemon_signals(d.run_mode);
+    d.signal_fd = signalfd(-1, &set, SFD_CLOEXEC);
+    d.wake_fd = eventfd(0, EFD_CLOEXEC);
+    if (d.signal_fd < 0 || d.wake_fd < 0) {
+        LOGF(LOG_ERR, "Current implementation does not support signal extension.");
+        poolwatch_clean(cfg);
+        return EXIT_DAEMONIZE;
+    }
+    try {
+        d.main_thread = std::thread(poolwatch_main);
+    } catch (const std::system_error &) {
+        LOGF(LOG_ERR,
+             "Internal error: system lacked the necessary resources to create another thread.");
+        poolwatch_clean(cfg);
+        return EXIT_DAEMONIZE;
+    }
+    LOGF(LOG_NOTICE, "poolwatchd started");
+
+    {
+        std::unique_lock guard(d.stop_lock);
+        d.stop_cv.wait(guard, [&] { return d.stop; });
+    }
+    // Every thread ends before the tables it uses go away.
+    stop_daemon();
+    join(d.main_thread);
+    join(d.scheduler_thread);
+    const uint64_t one = 1;
+    if (write(d.wake_fd, &one, sizeof one) < 0)
+        LOGF(LOG_DEBUG, "Cannot wake the signal thread: %s", strerror(errno));
+    join(d.signal_thread);
+    poolwatch_reap_workers();
+    poolwatch_clean(cfg);
+    LOGF(LOG_NOTICE, "Daemon has been gracefully stopped...");
+    return d.exit_code;
+}
+
+void poolwatch_sighup() {
+    poolwatch_daemon &d = pw();
+    if (d.state == STATE_TERMINATING)
+        return;
+    d.reload_sem.acquire();
+    d.state = STATE_RELOADING;
+    d.scheduler_wake.kick();
+    d.scheduler_sem.acquire(); // given up by the scheduler once its workers have finished
+    LOGF(LOG_NOTICE, "Reloading configuration file.");
+    d.refresh_sem.acquire();
+    const poolwatch_config cfg = load_config(d.run_mode);
+    {
+        // The pid file stays the one this daemon has locked.
+        poolwatch_config kept = cfg;
+        kept.pid_file = poolwatch_config_copy().pid_file;
+        poolwatch_set_config(kept);
+    }
+    d.refresher_reconnect = true;
+    poolwatch_set_db_loglevel(cfg);
+    poolwatch_clear_poll_records(d.records);
+    d.refresh_sem.release();
+    d.state = STATE_RUNNING;
+    d.scheduler_sem.release();
+    d.reload_sem.release();
+}
+
+void poolwatch_term() {
+    poolwatch_daemon &d = pw();
+    d.state = STATE_TERMINATING;
+    d.scheduler_wake.kick();
+    d.refresher_wake.kick();
+    d.scheduler_sem.acquire(); // given up by the scheduler after the running workers
+    {
+        db_thread_scope thread_scope;
+        sql_handle db;
+        if (db_connect(poolwatch_config_copy(), db) != 0) {
+            LOGF(LOG_ERR, "Cannot connect to database.");
+        } else {
+            poolwatch_db_log(db.get(), LOG_NOTICE, "Daemon is gracefully going down");
+            db_disconnect(db);
+        }
+    }
+    d.scheduler_sem.release();
+}
