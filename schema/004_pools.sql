@@ -2,14 +2,15 @@
 
 -- A pool: a set of records of one zone tested with one protocol every monit_interval
 -- seconds. test_url may hold the placeholder $RR (or $rr) for the record's value.
--- status 1 active. name, protocol_code and test_url are nullable: the monitor must cope
--- with incomplete rows.
+-- status 1 active. name, protocol_code, test_url and monit_interval are nullable, and
+-- monit_interval is signed: the monitor must cope with incomplete rows and refuses a pool
+-- whose interval is missing or not positive.
 CREATE TABLE IF NOT EXISTS rrobin_pool (
     id INT UNSIGNED NOT NULL AUTO_INCREMENT,
     name VARCHAR(255) NULL,
     zone_id INT UNSIGNED NULL,
     protocol_code VARCHAR(32) NULL,
-    monit_interval INT UNSIGNED NOT NULL DEFAULT 60,
+    monit_interval INT NULL DEFAULT 60,
     test_url VARCHAR(1024) NULL,
     status TINYINT NOT NULL DEFAULT 1,
     PRIMARY KEY (id),
