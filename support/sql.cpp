@@ -55,12 +55,42 @@ int fr_sql_selectdb(sql_conn *db, const std::string &database) {
 }
 
 std::string fr_sql_escape(sql_conn *db, std::string_view text) {
-    std::string out(text.size() * 2 + 1, '\0');
-    // Without a connection the character set is unknown; the plain escape suits UTF-8.
-    unsigned long n =
-        db && db->mysql ? mysql_real_escape_string(db->mysql, out.data(), text.data(), text.size())
-                        : mysql_escape_string(out.data(), text.data(), text.size());
-    out.resize(n);
+    if (db && db->mysql) {
+        std::string out(text.size() * 2 + 1, '\0');
+        unsigned long n = mysql_real_escape_string(db->mysql, out.data(), text.data(), text.size());
+        out.resize(n);
+        return out;
+    }
+    // Without a connection: the same escapes the client library makes for UTF-8 text.
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (char c : text) {
+        switch (c) {
+        case '\0':
+            out += "\\0";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\'':
+            out += "\\'";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\032':
+            out += "\\Z";
+            break;
+        default:
+            out += c;
+        }
+    }
     return out;
 }
 

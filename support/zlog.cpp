@@ -435,18 +435,21 @@ zlog_category_t *zlog_get_category(const char *name) {
     std::lock_guard<std::mutex> g(lock);
     if (!active || !name)
         return nullptr;
-    bool ruled = false, catch_all = false;
+    // As in zlog, "*" rules do not count when deciding whether "!" rules take a category.
+    bool named = false, star = false, catch_all = false;
     for (const rule &r : active->rules) {
         if (r.category == "!")
             catch_all = true;
+        else if (r.category == "*")
+            star = true;
         else
-            ruled = ruled || category_matches(r, name);
+            named = named || category_matches(r, name);
     }
-    if (!ruled && !catch_all)
+    if (!named && !star && !catch_all)
         return nullptr;
     auto &slot = active->categories[name];
     if (!slot)
-        slot.reset(new zlog_category_t{name, !ruled});
+        slot.reset(new zlog_category_t{name, !named});
     return slot.get();
 }
 

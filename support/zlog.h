@@ -5,7 +5,7 @@
 // - rules "category.LEVEL output[; format name]": LEVEL is at least that level, "=LEVEL"
 //   exactly it, "!LEVEL" all but it, "*" any; category "*" is every category, a name ending
 //   in "_" covers itself without the underscore and all names beginning with it, "!" every
-//   category no other rule names;
+//   category that no rule other than "*" names;
 // - outputs: a file path (quoted or not; rotation options after a comma are ignored),
 //   ">stdout", ">stderr", ">syslog[, LOG_LOCALn]";
 // - formats: %d(strftime pattern), %d, %ms, %us, %V / %v (level upper / lower case), %c
