@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, runs every test (unit and integration)
+# against one private MariaDB started for the run, runs the unit tests again in a sanitizer
+# build, and checks the formatting of our sources. Exits non-zero when anything failed.
+# Works as root on a fresh clone, without a terminal or standard input.
+#
+# Environment: JOBS (default 2) parallel compile and test jobs.
+set -uo pipefail
+exec </dev/null
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+SRC=$(pwd)
+JOBS=${JOBS:-2}
+export ZONARIS_SRC_D=$SRC
+# shellcheck source=scripts/lib_services.sh
+source "$SRC/scripts/lib_services.sh"
+
+declare -a RESULTS=()
+STATUS=0
+step_result() { # name, exit status
+    if [ "$2" -eq 0 ]; then
+        RESULTS+=("ok      $1")
+    else
+        RESULTS+=("FAILED  $1")
+        STATUS=1
+    fi
+}
+step() { echo; echo "==> $*"; }
+
+# Temporary files of the services and the tests: memory-backed when there is room.
+TMP_BASE=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ] &&
+    [ "$(df -Pk /dev/shm 2>/dev/null | awk 'NR==2 {print $4}')" -gt 1048576 ] 2>/dev/null; then
+    TMP_BASE=/dev/shm
+fi
+RUN_DIR=$(mktemp -d "$TMP_BASE/zonaris-test.XXXXXX") || exit 1
+
+cleanup() {
+    zonaris_db_stop
+    rm -rf "$RUN_DIR"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+step "setup"
+bash "$SRC/scripts/setup.sh"
+rc=$?
+step_result "setup (Debian packages)" $rc
+[ $rc -eq 0 ] || exit 1
+
+step "configure and build (build/)"
+cmake -S "$SRC" -B "$SRC/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$SRC/build" -j"$JOBS"
+BUILD=$?
+step_result "build" $BUILD
+
+if [ $BUILD -eq 0 ]; then
+    step "private MariaDB for the run"
+    if zonaris_db_start "$RUN_DIR/db"; then
+        echo "MariaDB pid $ZONARIS_DB_PID on 127.0.0.1:$ZONARIS_DB_PORT"
+        step "tests (unit and integration)"
+        (
+            export TMPDIR=$RUN_DIR
+            export ZONARIS_TEST_DB_HOST=$ZONARIS_DB_HOST
+            export ZONARIS_TEST_DB_PORT=$ZONARIS_DB_PORT
+            export ZONARIS_TEST_DB_USER=$ZONARIS_DB_USER
+            export ZONARIS_TEST_DB_PASSWORD=$ZONARIS_DB_PASSWORD
+            ctest --test-dir "$SRC/build" --output-on-failure -j"$JOBS" --timeout 600
+        )
+        step_result "tests" $?
+    else
+        step_result "private MariaDB" 1
+    fi
+    zonaris_db_stop
+fi
+
+step "sanitizer build (build-asan/) and unit tests"
+if cmake -S "$SRC" -B "$SRC/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZONARIS_SANITIZE=ON; then
+    # Only the unit test programs are run here, so only they are built.
+    mapfile -t UNIT_TARGETS < <(cmake --build "$SRC/build-asan" --target help |
+        awk '$2 ~ /^unit_/ {print $2}')
+    if [ ${#UNIT_TARGETS[@]} -gt 0 ]; then
+        cmake --build "$SRC/build-asan" -j"$JOBS" --target "${UNIT_TARGETS[@]}"
+    else
+        cmake --build "$SRC/build-asan" -j"$JOBS"
+    fi
+    ASAN_BUILD=$?
+else
+    ASAN_BUILD=1
+fi
+step_result "sanitizer build" $ASAN_BUILD
+if [ $ASAN_BUILD -eq 0 ]; then
+    (
+        export TMPDIR=$RUN_DIR
+        export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+        export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+        ctest --test-dir "$SRC/build-asan" -L unit --output-on-failure -j"$JOBS" --timeout 600
+    )
+    step_result "sanitizer unit tests" $?
+fi
+
+step "formatting (clang-format)"
+git -C "$SRC" ls-files -z '*.cpp' '*.h' '*.c' |
+    (cd "$SRC" && xargs -0 -r clang-format --dry-run -Werror)
+step_result "formatting" $?
+
+echo
+echo "==> summary"
+printf '  %s\n' "${RESULTS[@]}"
+exit $STATUS
