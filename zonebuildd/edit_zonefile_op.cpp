@@ -508,6 +508,12 @@ int copy_zone_file(const zonefile_env &env, const std::string &source, const std
         LOGF(LOG_ERR, "Invalid zone file path %s/%s.", dir->c_str(), file_name.c_str());
         return -1;
     }
+    // The installed copy keeps the source's mode: a zone file is public data, and the name
+    // server (another user) must be able to read it whatever umask the work copy was made
+    // under.
+    struct stat st;
+    if (stat(source.c_str(), &st) == 0 && (st.st_mode & 0444) != 0444)
+        chmod(source.c_str(), (st.st_mode & 07777) | 0444);
     if (fr_cp(source, dest) != 0) {
         const int err = errno;
         log_event(env, 3, "File system interaction (I/O problem)", "ER05", "fail|write|" + dest,

@@ -479,6 +479,13 @@ TEST(zone_files, copy_installs_whole_files) {
     ASSERT_EQ(copy_zone_file(t.env, work.file("example.com"), "example.com", 7), 0);
     EXPECT_EQ(read_text_file(t.primary("e/example.com")), "second\n");
 
+    // the name server, another user, can read what is installed
+    chmod(work.file("example.com").c_str(), 0600);
+    ASSERT_EQ(copy_zone_file(t.env, work.file("example.com"), "example.com", 7), 0);
+    struct stat st;
+    ASSERT_EQ(stat(t.primary("e/example.com").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0444, 0444u);
+
     // a failed copy leaves the installed file as it was
     EXPECT_EQ(copy_zone_file(t.env, work.file("missing"), "example.com", 7), -1);
     EXPECT_EQ(read_text_file(t.primary("e/example.com")), "second\n");
