@@ -1,0 +1,125 @@
+#include "poolwatch_scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+namespace {
+
+// Workers as a scheduler pass sees them: a count, the polls they run, and the starts.
+struct fake_workers {
+    int limit = 4;
+    int drift = 7;
+    std::set<int> running;
+    std::vector<int> started;
+
+    spawn_context context() {
+        spawn_context ctx;
+        ctx.limit = limit;
+        ctx.drift = drift;
+        ctx.workers = [this] { return static_cast<int>(running.size()); };
+        ctx.is_running = [this](int id) { return running.count(id) > 0; };
+        ctx.start = [this](const pool_poll &p) {
+            started.push_back(p.id);
+            running.insert(p.id);
+        };
+        return ctx;
+    }
+};
+
+void add(std::map<int, poll_entry> &entries, int id, int interval, time_t next_run) {
+    poll_entry e;
+    e.poll.id = id;
+    e.poll.name = "pool" + std::to_string(id);
+    e.poll.protocol_code = "HTTP";
+    e.poll.monit_interval = interval;
+    e.next_run = next_run;
+    entries[id] = e;
+}
+
+} // namespace
+
+TEST(PoolwatchSpawn, WithoutPollsSleepsAMinute) {
+    std::map<int, poll_entry> entries;
+    fake_workers w;
+    EXPECT_EQ(poolwatch_spawn(entries, 1000, w.context()), 60);
+}
+
+TEST(PoolwatchSpawn, StartsDuePollsAndSleepsUntilTheNextOneFallsDue) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 1000);
+    add(entries, 2, 50, 1012);
+    fake_workers w;
+    EXPECT_EQ(poolwatch_spawn(entries, 1000, w.context()), 12);
+    EXPECT_EQ(w.started, std::vector<int>{1});
+    EXPECT_EQ(entries[1].next_run, 1030);
+    EXPECT_EQ(entries[2].next_run, 1012) << "a poll not yet due keeps its time";
+    EXPECT_EQ(entries[2].wait, 12);
+}
+
+TEST(PoolwatchSpawn, APollFoundLateStillRunsInsteadOfBeingSkipped) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 900);
+    fake_workers w;
+    poolwatch_spawn(entries, 1000, w.context());
+    EXPECT_EQ(w.started, std::vector<int>{1});
+    EXPECT_EQ(entries[1].next_run, 1030);
+}
+
+TEST(PoolwatchSpawn, AtTheWorkerLimitADuePollIsPostponedByTheDrift) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 1000);
+    add(entries, 2, 30, 1000);
+    fake_workers w;
+    w.limit = 1;
+    w.drift = 3;
+    EXPECT_EQ(poolwatch_spawn(entries, 1000, w.context()), 3);
+    EXPECT_EQ(w.started, std::vector<int>{1});
+    EXPECT_TRUE(entries[2].postponed);
+    EXPECT_EQ(entries[2].next_run, 1003);
+
+    // Still busy one second later: the postponement is not pushed further back.
+    EXPECT_EQ(poolwatch_spawn(entries, 1001, w.context()), 2);
+    EXPECT_EQ(entries[2].next_run, 1003);
+
+    // Still busy when the postponement has passed: postponed again.
+    poolwatch_spawn(entries, 1003, w.context());
+    EXPECT_EQ(entries[2].next_run, 1006);
+    EXPECT_EQ(w.started, std::vector<int>{1});
+}
+
+TEST(PoolwatchSpawn, APostponedPollTakesAFreedWorkerAtOnce) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 1000);
+    add(entries, 2, 30, 1000);
+    fake_workers w;
+    w.limit = 1;
+    poolwatch_spawn(entries, 1000, w.context());
+    w.running.clear(); // poll 1's worker ends
+    poolwatch_spawn(entries, 1001, w.context());
+    EXPECT_EQ(w.started, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(entries[2].postponed);
+    EXPECT_EQ(entries[2].next_run, 1031);
+}
+
+TEST(PoolwatchSpawn, APollWhoseWorkerStillRunsIsNotStartedTwice) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 1000);
+    fake_workers w;
+    w.running = {1};
+    EXPECT_EQ(poolwatch_spawn(entries, 1000, w.context()), 30);
+    EXPECT_TRUE(w.started.empty());
+    EXPECT_EQ(entries[1].next_run, 1030) << "rescheduled one interval later";
+}
+
+TEST(PoolwatchSpawn, ResetRestartsEverySchedule) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 30, 900);
+    add(entries, 2, 10, 5000);
+    entries[1].postponed = true;
+    poolwatch_reset_rrsched(entries, 2000);
+    EXPECT_EQ(entries[1].next_run, 2030);
+    EXPECT_FALSE(entries[1].postponed);
+    EXPECT_EQ(entries[2].next_run, 2010);
+}

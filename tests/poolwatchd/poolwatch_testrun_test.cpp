@@ -1,0 +1,87 @@
+#include "poolwatch_testrun.h"
+
+#include <gtest/gtest.h>
+
+TEST(PoolwatchScriptPath, JoinsTheDirectoryAndAPlainName) {
+    std::string path;
+    ASSERT_EQ(poolwatch_script_path("/opt/pw", "check_http", "HTTP", path), 0);
+    EXPECT_EQ(path, "/opt/pw/check_http");
+    ASSERT_EQ(poolwatch_script_path("/opt/pw/", "check_http", "HTTP", path), 0);
+    EXPECT_EQ(path, "/opt/pw/check_http");
+}
+
+TEST(PoolwatchScriptPath, RefusesNamesThatLeaveTheDirectory) {
+    const std::vector<std::string> names = {
+        "", ".", "..", "../bin/sh", "/bin/sh", "sub/check", "check/", std::string("a\0b", 3)};
+    for (const std::string &name : names) {
+        std::string path = "untouched";
+        EXPECT_EQ(poolwatch_script_path("/opt/pw", name, "HTTP", path), -1) << name;
+        EXPECT_EQ(path, "untouched") << name;
+    }
+}
+
+TEST(PoolwatchCommandArgs, ReplacesOnlyTheFirstPlaceholder) {
+    struct {
+        const char *url, *want;
+    } cases[] = {
+        {"http://$RR/health", "http://192.0.2.7/health"},
+        {"http://$RR/$RR", "http://192.0.2.7/$RR"},
+        {"http://$rr:80/", "http://192.0.2.7:80/"},
+        {"$rr then $RR", "$rr then 192.0.2.7"}, // "$RR" wins over an earlier "$rr"
+        {"http://example.net/", "http://example.net/"},
+        {"$R", "$R"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(poolwatch_build_cmd_args(c.url, "192.0.2.7"), c.want) << c.url;
+}
+
+TEST(PoolwatchEnvironment, StartsWithTheDefaultTimeoutAndKeepsRowOrder) {
+    auto env = poolwatch_build_environment({{"PORT", "8080"}, {"HOST_HEADER", "www"}}, "p");
+    EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=20", "PORT=8080", "HOST_HEADER=www"}));
+}
+
+TEST(PoolwatchEnvironment, ThePoolsTimeoutReplacesTheDefault) {
+    auto env = poolwatch_build_environment({{"PORT", "1"}, {"TIMEOUT", "5"}}, "p");
+    EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=5", "PORT=1"}));
+}
+
+TEST(PoolwatchEnvironment, DropsIncompleteAndOverlongPairs) {
+    const std::string long_value(511, 'x'); // "A=" and this is 513 characters, one too many
+    auto env = poolwatch_build_environment({{std::nullopt, "v"},
+                                            {"", "v"},
+                                            {"EMPTY", ""},
+                                            {"NULLV", std::nullopt},
+                                            {"A", long_value},
+                                            {"B", long_value.substr(1)}},
+                                           "p");
+    EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=20", "B=" + long_value.substr(1)}));
+}
+
+TEST(PoolwatchEnvironment, RefusesNamesTheShellOrLoaderWouldObey) {
+    for (const char *name :
+         {"LD_PRELOAD", "LD_LIBRARY_PATH", "BASH_ENV", "ENV", "IFS", "PATH", "SHELLOPTS",
+          "BASHOPTS", "PS4", "GCONV_PATH", "1ABC", "A-B", "A B", "A=B", "BASH_FUNC_f%%", "é"}) {
+        EXPECT_FALSE(poolwatch_valid_env_name(name)) << name;
+        auto env = poolwatch_build_environment({{name, "x"}}, "p");
+        EXPECT_EQ(env, std::vector<std::string>{"TIMEOUT=20"}) << name;
+    }
+    for (const char *name : {"TIMEOUT", "_X", "port", "Host2", "PATHS", "MY_LD_DIR"})
+        EXPECT_TRUE(poolwatch_valid_env_name(name)) << name;
+}
+
+TEST(PoolwatchOutcome, MapsEachWayAScriptEnds) {
+    struct {
+        script_run run;
+        int want;
+    } cases[] = {
+        {{SCRIPT_EXITED, 0, 0, 0}, OUTCOME_UP},
+        {{SCRIPT_EXITED, 1, 0, 0}, OUTCOME_DOWN},
+        {{SCRIPT_EXITED, 2, 0, 0}, OUTCOME_DOWN},
+        {{SCRIPT_TIMED_OUT, -1, SIGKILL, 0}, OUTCOME_DOWN},
+        {{SCRIPT_EXEC_FAILED, -1, 0, ENOEXEC}, OUTCOME_DOWN},
+        {{SCRIPT_SIGNALLED, -1, SIGKILL, 0}, OUTCOME_UP},
+        {{SCRIPT_NOT_STARTED, -1, 0, EAGAIN}, OUTCOME_UP},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(poolwatch_run_outcome(c.run), c.want) << c.run.end << "/" << c.run.exit_code;
+}
