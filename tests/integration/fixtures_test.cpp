@@ -339,6 +339,12 @@ TEST(NamedServer, AnswersAndReloadsThroughTheRndcWrapper) {
                     "zone \"fixture.test\" { type master; file \"fixture.test\"; };\n");
     ASSERT_TRUE(ns.start()) << ns.log();
     EXPECT_NE(ns.port, 53u);
+    // It runs as the user that started it (no -u), which is what lets it read and write the
+    // fixture's files.
+    std::string status = read_text_file("/proc/" + std::to_string(ns.process->pid()) + "/status");
+    std::smatch uid;
+    ASSERT_TRUE(std::regex_search(status, uid, std::regex("\nUid:\\s+([0-9]+)")));
+    EXPECT_EQ(std::stoul(uid[1]), static_cast<unsigned long>(geteuid()));
     EXPECT_EQ(ns.dig("www.fixture.test", "A"), std::vector<std::string>{"192.0.2.80"});
     EXPECT_EQ(ns.soa_serial("fixture.test"), "2024010101");
     EXPECT_EQ(ns.soa_serial("other.test"), std::nullopt);
