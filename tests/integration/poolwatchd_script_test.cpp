@@ -1,0 +1,206 @@
+// Test scripts run under the calling convention: one argument, exactly the pool's
+// environment, the outcome from the exit status, the time limit enforced on the script's
+// whole process group, and nothing of a script left running or unreaped afterwards.
+#include "poolwatch_testrun.h"
+#include "run_program.h"
+#include "temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+// The daemon reaps what its scripts leave behind; so does this test process.
+class ReaperEnvironment : public testing::Environment {
+  public:
+    void SetUp() override { ASSERT_EQ(poolwatch_become_subreaper(), 0); }
+};
+testing::Environment *const reaper_env = testing::AddGlobalTestEnvironment(new ReaperEnvironment);
+
+class PoolwatchScript : public testing::Test {
+  protected:
+    temp_dir dir{"pw-script"};
+
+    std::string script(const std::string &name, const std::string &body) {
+        const std::string path = dir.file(name);
+        write_text_file(path, "#!/bin/sh\n" + body, 0755);
+        return path;
+    }
+
+    script_run run(const std::string &path, int timeout_s = 30, int grace_s = 30,
+                   std::vector<std::string> env = {"TIMEOUT=20"}) {
+        return poolwatch_run_script(path, "http://192.0.2.1/", env, {timeout_s, grace_s});
+    }
+
+    pid_t pid_in(const std::string &name) {
+        wait_until([&] { return read_text_file(dir.file(name)).find('\n') != std::string::npos; },
+                   10);
+        return static_cast<pid_t>(std::atoi(read_text_file(dir.file(name)).c_str()));
+    }
+};
+
+// Neither running nor a zombie: reaped.
+bool process_gone(pid_t pid) {
+    return pid > 1 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        out.push_back(text.substr(start, nl - start));
+    return out;
+}
+
+} // namespace
+
+TEST_F(PoolwatchScript, ExitStatusGivesTheOutcome) {
+    struct {
+        int code, outcome;
+    } cases[] = {{0, OUTCOME_UP}, {1, OUTCOME_DOWN}, {2, OUTCOME_DOWN}, {255, OUTCOME_DOWN}};
+    for (const auto &c : cases) {
+        const script_run r = run(script("exit", "exit " + std::to_string(c.code) + "\n"));
+        EXPECT_EQ(r.end, SCRIPT_EXITED) << c.code;
+        EXPECT_EQ(r.exit_code, c.code);
+        EXPECT_EQ(poolwatch_run_outcome(r), c.outcome) << c.code;
+    }
+}
+
+TEST_F(PoolwatchScript, GetsOneArgumentAndExactlyThePoolsEnvironment) {
+    const std::string out = dir.file("seen");
+    const std::string path =
+        script("check", "echo \"$0|$#|$1\" > " + out +
+                            "\n/usr/bin/tr '\\0' '\\n' < /proc/$$/environ >> " + out + "\n");
+    const script_run r = run(path, 30, 30, {"TIMEOUT=5", "PORT=8080"});
+    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    EXPECT_THAT(lines(read_text_file(out)),
+                ElementsAre(path + "|1|http://192.0.2.1/", "TIMEOUT=5", "PORT=8080"));
+}
+
+TEST_F(PoolwatchScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
+    // The daemon's threads block SIGTERM and SIGHUP, and the client library ignores SIGPIPE:
+    // none of that may reach a script. Nor may a descriptor opened without close-on-exec.
+    struct sigaction ignore {
+    }, old_pipe{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+    const int leaked = fcntl(STDERR_FILENO, F_DUPFD, 50);
+    ASSERT_GE(leaked, 50);
+
+    // The shell keeps the dispositions it finds ignored (as POSIX asks) but clears its own
+    // mask, so the mask and the descriptors are looked at by a program that changes neither.
+    const std::string ignored = dir.file("ignored"), state = dir.file("state");
+    const std::string shell =
+        script("ignored", "/bin/grep -E '^SigIgn' /proc/$$/status > " + ignored + "\n");
+    const std::string path = dir.file("state.py");
+    write_text_file(path,
+                    "#!/usr/bin/python3\nimport os\nwith open('" + state +
+                        "', 'w') as f:\n    f.write(open('/proc/self/status').read())\n"
+                        "    f.write('\\n'.join(os.listdir('/proc/self/fd')) + '\\n')\n",
+                    0755);
+    script_run r;
+    std::thread worker([&] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        r = run(path);
+        run(shell);
+    });
+    worker.join();
+    close(leaked);
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+
+    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    const std::string seen = read_text_file(state);
+    EXPECT_THAT(seen, HasSubstr("SigBlk:\t0000000000000000\n"));
+    EXPECT_THAT(read_text_file(ignored), HasSubstr("SigIgn:\t0000000000000000\n"));
+    EXPECT_THAT(lines(seen), Not(testing::Contains(std::to_string(leaked))));
+}
+
+TEST_F(PoolwatchScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
+    const std::string path = script("hang", "/bin/sleep 1000 &\necho $! > " + dir.file("child") +
+                                                "\necho $$ > " + dir.file("self") + "\nwait\n");
+    script_run r;
+    std::thread worker([&] {
+        // A worker thread blocks the daemon's signals; the limit's SIGTERM must still work.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        r = run(path, 1, 30);
+    });
+    worker.join();
+    EXPECT_EQ(r.end, SCRIPT_TIMED_OUT);
+    EXPECT_EQ(r.signal, SIGTERM) << "SIGTERM was enough; no SIGKILL needed";
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
+    EXPECT_TRUE(process_gone(pid_in("self")));
+    EXPECT_TRUE(process_gone(pid_in("child"))) << "the background sleep must not survive";
+}
+
+TEST_F(PoolwatchScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
+    const std::string path =
+        script("stubborn", "trap '' TERM\n/bin/sleep 1000 &\necho $! > " + dir.file("child") +
+                               "\nwhile :; do /bin/sleep 1; done\n");
+    const script_run r = run(path, 1, 1);
+    EXPECT_EQ(r.end, SCRIPT_TIMED_OUT);
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
+    EXPECT_TRUE(process_gone(pid_in("child")));
+}
+
+TEST_F(PoolwatchScript, AScriptKilledByAnotherSignalCountsAsAvailable) {
+    const script_run killed = run(script("kill9", "kill -KILL $$\n"));
+    EXPECT_EQ(killed.end, SCRIPT_SIGNALLED);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(poolwatch_run_outcome(killed), OUTCOME_UP);
+
+    const script_run termed = run(script("kill15", "kill -TERM $$\n"));
+    EXPECT_EQ(termed.end, SCRIPT_TIMED_OUT) << "an end by SIGTERM is treated as the time limit";
+    EXPECT_EQ(poolwatch_run_outcome(termed), OUTCOME_DOWN);
+}
+
+TEST_F(PoolwatchScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
+    // The grandchild holds nothing the run waits for; it is cleared away with the group.
+    const std::string path =
+        script("forker", "/bin/sleep 1000 &\necho $! > " + dir.file("child") + "\nexit 0\n");
+    const script_run r = run(path, 30);
+    EXPECT_EQ(r.end, SCRIPT_EXITED) << "the run must not wait for the grandchild";
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_UP);
+    EXPECT_TRUE(process_gone(pid_in("child")));
+}
+
+TEST_F(PoolwatchScript, MegabytesOfOutputDoNotStallTheRun) {
+    const script_run r =
+        run(script("chatty", "/usr/bin/head -c 16000000 /dev/zero\n/usr/bin/head -c 4000000 "
+                             "/dev/zero >&2\nexit 1\n"));
+    EXPECT_EQ(r.end, SCRIPT_EXITED);
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(PoolwatchScript, AScriptThatCannotBeExecutedCountsAsUnavailable) {
+    const std::string bad_interpreter = dir.file("bad");
+    write_text_file(bad_interpreter, "#!/nonexistent/interpreter\n", 0755);
+    script_run r = run(bad_interpreter);
+    EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
+    EXPECT_EQ(r.error, ENOENT);
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
+
+    const std::string not_executable = dir.file("plain");
+    write_text_file(not_executable, "#!/bin/sh\nexit 0\n", 0644);
+    r = run(not_executable);
+    EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
+    EXPECT_EQ(r.error, EACCES);
+}
