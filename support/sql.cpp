@@ -173,14 +173,18 @@ int fr_sql_query_args(sql_conn *db, sql_result *result, std::string_view format,
 
     // Drain what further statements of a multi-statement text returned, so the
     // connection stays in step; a failure among them fails the query.
-    int status;
-    while ((status = mysql_next_result(db->mysql)) == 0) {
+    // Asking for a next result when there is none would reset the affected-row count and
+    // the insert id of the statement just run.
+    while (mysql_more_results(db->mysql)) {
+        int status = mysql_next_result(db->mysql);
+        if (status > 0) {
+            db->last_error = mysql_error(db->mysql);
+            return -1;
+        }
+        if (status < 0)
+            break;
         if (MYSQL_RES *more = mysql_store_result(db->mysql))
             mysql_free_result(more);
-    }
-    if (status > 0) {
-        db->last_error = mysql_error(db->mysql);
-        return -1;
     }
     return 0;
 }

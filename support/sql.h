@@ -81,7 +81,8 @@ int fr_sql_selectdb(sql_conn *db, const std::string &database);
 // Formats `format` with the arguments and runs it. Conversions: %s (text, escaped; sql_raw
 // as it stands; a null char pointer fails), %d %i %u %ld %lu %lld %llu (numbers), %%.
 // A result set, if the statement gives one, goes to `result` (pass nullptr to discard).
-// With multi-statement connections every further result is drained. 0 or -1.
+// With multi-statement connections every further result is drained (the affected-row count
+// and the insert id are then those of the last statement). 0 or -1.
 int fr_sql_query_args(sql_conn *db, sql_result *result, std::string_view format,
                       const std::vector<sql_arg> &args);
 template <class... A>
