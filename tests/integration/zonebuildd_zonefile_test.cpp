@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,29 +84,17 @@ class zonefile_db : public ::testing::Test {
     }
 
     // The records BIND read, as "owner TYPE rdata" (TTL and class dropped), SOA excluded.
-    std::vector<std::string> records_bind_read(const std::string &dump) {
+    static std::vector<std::string> records_bind_read(const std::string &dump) {
         std::vector<std::string> out;
-        size_t pos = 0;
-        while (pos < dump.size()) {
-            size_t end = dump.find('\n', pos);
-            std::string line = dump.substr(pos, end - pos);
-            pos = end == std::string::npos ? dump.size() : end + 1;
-            std::vector<std::string> f;
-            size_t i = 0;
-            while (i < line.size() && f.size() < 4) {
-                while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-                    ++i;
-                size_t j = line.find_first_of(" \t", i);
-                if (j == std::string::npos)
-                    j = line.size();
-                if (j > i)
-                    f.push_back(line.substr(i, j - i));
-                i = j;
-            }
-            while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-                ++i;
-            if (f.size() == 4 && f[3] != "SOA")
-                out.push_back(f[0] + " " + f[3] + " " + line.substr(i));
+        std::istringstream lines(dump);
+        std::string line, owner, ttl, cls, type;
+        while (std::getline(lines, line)) {
+            std::istringstream f(line);
+            if (!(f >> owner >> ttl >> cls >> type) || type == "SOA")
+                continue;
+            std::string rdata;
+            std::getline(f >> std::ws, rdata);
+            out.push_back(owner + " " + type + " " + rdata);
         }
         return out;
     }

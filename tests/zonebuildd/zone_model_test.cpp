@@ -131,49 +131,4 @@ TEST(zone_model, record_types_match_by_whole_name) {
         EXPECT_EQ(rec_slot_of(c.type), c.slot) << c.type;
 }
 
-TEST(zone_model, first_marked_ns_goes_in_front) {
-    struct {
-        std::vector<const char *> priorities; // database order
-        std::vector<int> order;               // resulting order, as database positions
-    } cases[] = {
-        {{"0", "1", "1"}, {1, 0, 2}},
-        {{"1", "0", "1"}, {0, 1, 2}},
-        {{"0", "0"}, {0, 1}},
-        {{"0", "10"}, {1, 0}}, // the mark is a leading "1"
-        {{"0", nullptr, "1"}, {2, 0, 1}},
-    };
-    for (const auto &c : cases) {
-        zone_info z;
-        for (size_t i = 0; i < c.priorities.size(); ++i) {
-            fake_row row({col("example.com."), col("ns" + std::to_string(i)),
-                          c.priorities[i] ? col(c.priorities[i]) : std::nullopt});
-            std::optional<zone_rec> r = _init_rec(row.row, 0);
-            ASSERT_TRUE(r);
-            add_zone_rec(z, SLOT_NS, std::move(*r));
-        }
-        std::vector<int> got;
-        for (const zone_rec &r : z.records[SLOT_NS])
-            got.push_back(std::stoi(r.value.substr(2)));
-        EXPECT_EQ(got, c.order);
-    }
-    // other types keep arrival order whatever their priority
-    zone_info z;
-    for (const char *p : {"5", "1"}) {
-        fake_row row({col("m"), col(p), col(p)});
-        add_zone_rec(z, SLOT_MX, *_init_rec(row.row, 0));
-    }
-    EXPECT_EQ(z.records[SLOT_MX][0].value, "5");
-}
-
-TEST(zone_model, zone_record_lifecycle) {
-    zone_ptr z;
-    ASSERT_EQ(init_zone_data(z), 0);
-    ASSERT_TRUE(z);
-    EXPECT_EQ(z->network.prefix, 0);
-    EXPECT_EQ(z->soa.serial, 0);
-    EXPECT_EQ(_destroy_zone_info(z), 1);
-    EXPECT_FALSE(z);
-    EXPECT_EQ(_destroy_zone_info(z), 1);
-}
-
 } // namespace

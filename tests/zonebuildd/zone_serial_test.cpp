@@ -185,16 +185,4 @@ TEST_F(zone_serial_test, always_newer_than_any_previous_serial) {
     }
 }
 
-TEST_F(zone_serial_test, get_serial_reads_the_zone) {
-    zone_info zone;
-    zone.revision = "2999010100";
-    zone_serial s;
-    EXPECT_EQ(get_serial(zone, "RFC", s), 0);
-    EXPECT_EQ(s.serial, "2999010101");
-    zone.revision = "";
-    zone.stored_serial = 2999010105;
-    get_serial(zone, "RFC", s);
-    EXPECT_EQ(s.serial, "2999010106");
-}
-
 } // namespace
