@@ -108,3 +108,17 @@ TEST(EtcFile, FollowsZonarisEtcD) {
     else
         unsetenv("ZONARIS_ETC_D");
 }
+
+TEST(ParseConfig, TheSampleFileParsesAndSetsTheDatabaseKeys) {
+    const std::string sample = std::string(ZONARIS_SOURCE_DIR) + "/packaging/zonaris.conf";
+    std::optional<std::string> host, passwd, temp_d;
+    std::optional<long long> port;
+    ASSERT_EQ(0, parseconfig(sample, {{"DB_HOST", CONFIG_STR, nullptr, &host},
+                                      {"DB_PASSWD", CONFIG_STR, nullptr, &passwd},
+                                      {"DB_PORT", CONFIG_INT, &port, nullptr},
+                                      {"TEMP_D", CONFIG_STR, nullptr, &temp_d}}));
+    EXPECT_EQ(host, "localhost");
+    EXPECT_EQ(passwd, "change me");
+    EXPECT_FALSE(port.has_value()); // documented, commented out
+    EXPECT_FALSE(temp_d.has_value());
+}

@@ -149,3 +149,12 @@ TEST(Zlog, LongMessagesArriveWhole) {
     emit("zonebuildd", 60, big.c_str());
     EXPECT_EQ(e.out("log"), big);
 }
+
+TEST(Zlog, TheSampleConfigurationDefinesEveryProgramsCategory) {
+    const std::string sample = std::string(ZONARIS_SOURCE_DIR) + "/packaging/zlog.conf";
+    ASSERT_EQ(0, zlog_init(sample.c_str()));
+    for (const char *name : {"zonebuildd", "zonefeedd", "poolwatchd", "zonebuild", "zonefeed"})
+        EXPECT_NE(zlog_get_category(name), nullptr) << name;
+    EXPECT_EQ(zlog_get_category("cfgwriter"), nullptr);
+    zlog_fini();
+}
