@@ -228,9 +228,9 @@ int _destroy_zone_info(zone_ptr &zone) {
 }
 
 int get_soa_options(sql_conn *db, int id, zone_info &zone) {
+    int64_t *const fields[] = {&zone.soa.refresh, &zone.soa.retry, &zone.soa.expire,
+                               &zone.soa.min_ttl, &zone.soa.default_ttl};
     for (int i = 0; i < 5; ++i) {
-        int64_t *fields[] = {&zone.soa.refresh, &zone.soa.retry, &zone.soa.expire,
-                             &zone.soa.min_ttl, &zone.soa.default_ttl};
         if (get_soa_timer(db, id, zone.client_id, soa_timer_params[i], *fields[i]) != 0) {
             log_query_error(db, "Reading the SOA values", id);
             return -1;
