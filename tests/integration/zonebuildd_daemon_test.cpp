@@ -1,0 +1,278 @@
+// zonebuildd as a program: started with -X against a private database and a private
+// name-server tree, driven by signals; and its configuration reread in process.
+#include "zonebuildd.h"
+
+#include "dns_common.h"
+#include "logging.h"
+#include "mariadb_fixture.h"
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+// The tree a zonebuildd needs: a named root with the include file and the zone
+// directories, a temporary directory and a pid file location.
+struct daemon_tree {
+    temp_dir dir{"zb-daemon"};
+    daemon_tree() {
+        dir.make_subdir("named/etc");
+        dir.make_subdir("named/var/named/slaves");
+        dir.make_subdir("run");
+        write_text_file(dir.file("named/etc/zonaris.include"), "");
+    }
+    std::string pid_file() const { return dir.file("run/zonebuildd.pid"); }
+    config_pairs config() const {
+        return {{"NAMED_D", dir.file("named")},        {"NAMED_FILE", "etc/zonaris.include"},
+                {"NAMED_ACL_FILE", "etc/zonaris.acl"}, {"MASTER_D", "var/named"},
+                {"SECONDARY_D", "var/named/slaves"},   {"RNDC_BIN_D", dir.file("no-rndc")},
+                {"TEMP_D", dir.file("tmp")},           {"ZONEBUILD_PID_FILE", pid_file()},
+                {"ZONEBUILD_RUN_INTERVAL", "3600"}};
+    }
+};
+
+class Daemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(0, db.exec("INSERT INTO misc(param, value) VALUES('log_level', '7');"
+                             "INSERT INTO file_template_default(id, name, content) VALUES(1, "
+                             "'zonaris.include', '');"
+                             "INSERT INTO file_template(file_template_default_id, content) "
+                             "VALUES(1, 'zone \"[zone_name]\" { type [zone_type]; file "
+                             "\"[zone_file_name]\"; [zone_options]; };')"))
+            << db.last_error();
+        write_conf({});
+    }
+
+    void write_conf(const config_pairs &changes) {
+        config_pairs keys = db.config();
+        for (const auto &kv : tree.config())
+            keys.push_back(kv);
+        for (const auto &[k, v] : changes) {
+            std::erase_if(keys, [&](const auto &kv) { return kv.first == k; });
+            if (!v.empty())
+                keys.emplace_back(k, v);
+        }
+        etc.write_conf(keys);
+    }
+
+    run_options options() const {
+        run_options opts;
+        opts.env = {etc.env()};
+        return opts;
+    }
+
+    running_program start() { return start_program(program_path("zonebuildd"), {"-X"}, options()); }
+
+    long long rows(const std::string &message) {
+        return db.count("logs", "facility = 'ZONEBUILD' AND message = '" + message + "'");
+    }
+
+    bool wait_rows(const std::string &message, long long n) {
+        return wait_until([&] { return rows(message) >= n; }, 60);
+    }
+
+    // Holds the `changes` table so that the next changes job waits inside its first query.
+    sql_handle hold_changes() {
+        sql_handle h = db.connect();
+        EXPECT_TRUE(h);
+        EXPECT_EQ(0, fr_sql_query(h.get(), nullptr, "LOCK TABLES changes WRITE"));
+        return h;
+    }
+
+    bool job_waiting_for_lock() {
+        return wait_until(
+            [&] {
+                auto n = db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                                  "DB = '" +
+                                  db.name +
+                                  "' AND STATE LIKE '%lock%' AND INFO "
+                                  "LIKE '%changes%'");
+                return n && *n != "0";
+            },
+            60);
+    }
+
+    test_database db = make_test_database();
+    test_etc_dir etc;
+    daemon_tree tree;
+};
+
+TEST_F(Daemon, SignalBurstDuringAJobGivesOneChangesAndOneRestoreJob) {
+    sql_handle lock = hold_changes();
+    running_program d = start();
+    ASSERT_TRUE(wait_rows("Program started", 1)) << d.err();
+    ASSERT_TRUE(job_waiting_for_lock()) << d.err();
+    for (int sig : {SIGUSR1, SIGUSR1, SIGUSR1, SIGUSR2})
+        ASSERT_EQ(0, d.signal(sig));
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+
+    ASSERT_TRUE(wait_rows("Job finished. Restore", 1)) << d.out() << d.err();
+    // Jobs run in queue order: any extra changes job would have finished before the restore.
+    EXPECT_EQ(2, rows("Job finished. Changes"));
+    EXPECT_EQ(1, rows("Job finished. Restore"));
+
+    ASSERT_EQ(0, d.signal(SIGTERM));
+    auto r = d.wait_exit(60);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(0, r->exit_code) << r->err;
+    EXPECT_EQ(std::to_string(d.pid()) + "|0",
+              db.value("SELECT info FROM logs WHERE message = 'Program exited'"));
+    EXPECT_FALSE(path_exists(tree.pid_file()));
+    // The work directory of every job is gone.
+    EXPECT_EQ("", run_program("/bin/ls", {"-A", tree.dir.file("tmp")}).out);
+}
+
+TEST_F(Daemon, StopRequestDuringAJobEndsAfterIt) {
+    sql_handle lock = hold_changes();
+    running_program d = start();
+    ASSERT_TRUE(job_waiting_for_lock()) << d.err();
+    ASSERT_EQ(0, d.signal(SIGTERM));
+    ASSERT_EQ(0, d.signal(SIGUSR2)); // queued behind the stop: never run
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+    auto r = d.wait_exit(60);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(0, r->exit_code) << r->err;
+    EXPECT_EQ(1, rows("Job finished. Changes"));
+    EXPECT_EQ("OK", db.value("SELECT info FROM logs WHERE message = 'Job finished. Changes'"));
+    EXPECT_EQ(0, rows("Job finished. Restore"));
+    EXPECT_EQ(1, rows("Program exited"));
+    EXPECT_NE(std::string::npos, r->out.find("Shutting down..."));
+}
+
+TEST_F(Daemon, SecondInstanceIsRefusedWhileThePidFileIsLocked) {
+    running_program first = start();
+    ASSERT_TRUE(wait_rows("Job finished. Changes", 1)) << first.err();
+    EXPECT_EQ(std::to_string(first.pid()), read_text_file(tree.pid_file()));
+    int fd = open(tree.pid_file().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(0, flock(fd, LOCK_EX | LOCK_NB));
+    close(fd);
+
+    program_result second = run_program(program_path("zonebuildd"), {"-X"}, options());
+    EXPECT_EQ(1, second.exit_code);
+    EXPECT_NE(std::string::npos, second.err.find("Daemon is already running.")) << second.err;
+    EXPECT_EQ(std::to_string(first.pid()), read_text_file(tree.pid_file()));
+    EXPECT_EQ(1, rows("Program started"));
+    ASSERT_EQ(0, first.signal(SIGINT));
+    ASSERT_TRUE(first.wait_exit(60));
+}
+
+TEST_F(Daemon, LeftoverPidFileDoesNotBlockTheStart) {
+    // A pid file nobody holds: left by a crash; its number may name any process now (this
+    // test's own, or init).
+    for (const std::string &stale : {std::to_string(getpid()), std::string("1")}) {
+        write_text_file(tree.pid_file(), stale);
+        running_program d = start();
+        ASSERT_TRUE(wait_until(
+            [&] { return read_text_file(tree.pid_file()) == std::to_string(d.pid()); }, 60))
+            << d.err();
+        ASSERT_EQ(0, d.signal(SIGTERM));
+        auto r = d.wait_exit(60);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(0, r->exit_code);
+    }
+}
+
+struct start_failure {
+    config_pairs changes;
+    std::string remove; // below the tree
+    std::string message;
+};
+
+class DaemonStartFailure : public Daemon, public ::testing::WithParamInterface<start_failure> {};
+
+TEST_P(DaemonStartFailure, StopsBeforeDetachingWithItsMessage) {
+    write_conf(GetParam().changes);
+    if (!GetParam().remove.empty()) {
+        ASSERT_EQ(0, remove_tree(tree.dir.file(GetParam().remove)));
+    }
+    program_result r = run_program(program_path("zonebuildd"), {"-X"}, options());
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_NE(std::string::npos, r.err.find(GetParam().message)) << r.err;
+    EXPECT_FALSE(path_exists(tree.pid_file()));
+    EXPECT_EQ(0, rows("Program started"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DaemonStartFailure,
+    ::testing::Values(
+        start_failure{{}, "named/etc/zonaris.include", "The zonaris include file"},
+        start_failure{{}, "named/var/named/slaves", "The secondary DNS zones directory"},
+        start_failure{{{"ZONEBUILD_PID_FILE", "zonebuildd.pid"}},
+                      "",
+                      "An absolute pid file path is required."},
+        start_failure{{{"ZONEBUILD_CONCURRENCY_LIMIT", "0"}}, "", "Invalid concurrency limit"},
+        start_failure{{{"DB_PORT", "1"}}, "", "Failed to establish database connection."},
+        start_failure{{{"NAMED_USERNAME", "no-such-user-zb"}}, "", "Unknown named user"}));
+
+TEST(DaemonCommandLine, VersionHelpAndBadOptions) {
+    program_result v = run_program(program_path("zonebuildd"), {"-V"});
+    EXPECT_EQ(0, v.exit_code);
+    EXPECT_EQ("Zonaris: zonebuildd: version: 5.2.6\n", v.out);
+    program_result h = run_program(program_path("zonebuildd"), {"--help"});
+    EXPECT_EQ(0, h.exit_code);
+    EXPECT_EQ(0u, h.out.find("Usage:\n\tzonebuildd [-X|--nodetach]\n"));
+    program_result bad = run_program(program_path("zonebuildd"), {"--frobnicate"});
+    EXPECT_EQ(1, bad.exit_code);
+    EXPECT_EQ("--frobnicate: unknown option\n", bad.err);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reread, in process.
+
+class Reread : public Daemon {
+  protected:
+    void SetUp() override {
+        Daemon::SetUp();
+        logging_init("zonebuildd", "stdlog", nullptr);
+        _init_global_str();
+        st.no_detach = 1;
+        st.run_type = 1;
+        st.config_path = etc.file("zonaris.conf");
+    }
+    zonebuildd_state st;
+};
+
+TEST_F(Reread, BrokenFileKeepsTheRunningSettingsAndRemovedKeysFallBack) {
+    write_conf({{"ZONEBUILD_CONCURRENCY_LIMIT", "5"}, {"ZONEBUILD_RUN_INTERVAL", "60"}});
+    ASSERT_EQ(0, zonebuildd_init(st, 1));
+    ASSERT_EQ(5, st.settings.concurrency_limit);
+    st.db.reset();
+
+    const std::string named_root = st.settings.named_root;
+    for (const config_pairs &broken :
+         {config_pairs{{"ZONEBUILD_CONCURRENCY_LIMIT", "0"}}, config_pairs{{"DB_PASSWD", ""}},
+          config_pairs{{"DB_PASSWD", "wrong"}}, config_pairs{{"NAMED_D", tree.dir.file("nowhere")}},
+          config_pairs{{"ZONEBUILD_RUN_INTERVAL", "soon"}}}) {
+        write_conf(broken);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int rc = reinit_daemon(st);
+        testing::internal::GetCapturedStdout();
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(-1, rc) << broken[0].first;
+        EXPECT_FALSE(errors.empty());
+        EXPECT_EQ(5, st.settings.concurrency_limit);
+        EXPECT_EQ(60u, st.settings.run_interval);
+        EXPECT_EQ(named_root, st.settings.named_root);
+        EXPECT_FALSE(st.db);
+    }
+
+    write_conf({});
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, reinit_daemon(st));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(2, st.settings.concurrency_limit);
+    EXPECT_EQ(3600u, st.settings.run_interval);
+    EXPECT_EQ(tree.pid_file(), st.settings.pid_file);
+    EXPECT_TRUE(st.db);
+    EXPECT_EQ(LOG_DEBUG, st.event_level);
+}
+
+} // namespace

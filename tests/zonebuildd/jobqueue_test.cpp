@@ -1,0 +1,122 @@
+// The daemon's job queue and timer: what a burst of signals turns into, and when the loop
+// sleeps and wakes.
+#include "job_queue.h"
+#include "zonebuildd.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::vector<int> drain(job_queue &q) {
+    std::vector<int> taken;
+    for (int kind = get_djob(q); kind != JOB_NONE; kind = get_djob(q))
+        taken.push_back(kind);
+    return taken;
+}
+
+struct queue_case {
+    std::vector<int> requested;
+    std::vector<int> served;
+};
+
+class JobQueueOrder : public ::testing::TestWithParam<queue_case> {};
+
+TEST_P(JobQueueOrder, BurstsCollapseAndKindsKeepTheirOrder) {
+    job_queue q;
+    ASSERT_EQ(0, init_daemon_job_list(q));
+    for (int kind : GetParam().requested)
+        add_djob(q, kind);
+    EXPECT_EQ(GetParam().served, drain(q));
+    destroy_daemon_job_list(q);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JobQueueOrder,
+    ::testing::Values(queue_case{{}, {}}, queue_case{{JOB_CHANGES}, {JOB_CHANGES}},
+                      queue_case{{1, 1, 2, 1}, {1, 2, 1}}, queue_case{{1, 1, 1, 2}, {1, 2}},
+                      queue_case{{3, 4, 4, 3, 3, 2}, {3, 4, 3, 2}}, queue_case{{2, 2, 2, 2}, {2}}));
+
+// The daemon's own handlers, driven by real signals.
+class SignalQueue : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(0, init_daemon_job_list(zbd().queue));
+        ASSERT_EQ(0, zb_install_signal_handlers());
+        zb_running = 1;
+    }
+    void TearDown() override {
+        for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP, SIGTERM, SIGINT})
+            signal(sig, SIG_DFL);
+        destroy_daemon_job_list(zbd().queue);
+        zb_running = 1;
+    }
+};
+
+TEST_F(SignalQueue, SignalsMapToJobKinds) {
+    for (int sig : {SIGUSR1, SIGUSR1, SIGUSR1, SIGUSR2, SIGHUP, SIGTTIN, SIGTTIN, SIGUSR1})
+        ASSERT_EQ(0, raise(sig));
+    EXPECT_EQ((std::vector<int>{JOB_CHANGES, JOB_RESTORE, JOB_REREAD, JOB_CUSTOM, JOB_CHANGES}),
+              drain(zbd().queue));
+}
+
+TEST_F(SignalQueue, StopSignalsClearTheRunningFlagAndQueueNothing) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        zb_running = 1;
+        ASSERT_EQ(0, raise(sig));
+        EXPECT_EQ(0, zb_running);
+        EXPECT_TRUE(job_queue_empty(zbd().queue));
+    }
+}
+
+TEST_F(SignalQueue, SleepEndsForAJobQueuedFromElsewhere) {
+    std::thread sender([] { job_queue_signal(JOB_RESTORE); });
+    // An hour: only the wake-up can end it.
+    const int rc = dns_sleep(zbd(), timespec{3600, 0});
+    sender.join();
+    EXPECT_EQ(1, rc);
+    EXPECT_EQ(JOB_RESTORE, get_djob(zbd().queue));
+}
+
+TEST_F(SignalQueue, SleepEndsForAStopRequest) {
+    std::thread sender([] { kill(getpid(), SIGTERM); });
+    const int rc = dns_sleep(zbd(), timespec{3600, 0});
+    sender.join();
+    EXPECT_EQ(1, rc);
+    EXPECT_EQ(0, zb_running);
+}
+
+TEST_F(SignalQueue, SleepWithAJobAlreadyQueuedReturnsAtOnce) {
+    ASSERT_EQ(0, raise(SIGUSR1));
+    EXPECT_EQ(1, dns_sleep(zbd(), timespec{3600, 0}));
+}
+
+TEST_F(SignalQueue, SleepRunsOutWithoutRequests) {
+    EXPECT_EQ(0, dns_sleep(zbd(), timespec{0, 1000000}));
+    EXPECT_TRUE(job_queue_empty(zbd().queue));
+}
+
+struct timer_case {
+    time_t interval, elapsed, delay;
+};
+
+class PeriodicTimer : public ::testing::TestWithParam<timer_case> {};
+
+TEST_P(PeriodicTimer, DelayKeepsThePhaseOfThePeriodicRuns) {
+    const time_t now = 1700000000;
+    const timer_case &c = GetParam();
+    EXPECT_EQ(c.delay, init_timer(c.interval, now - c.elapsed, now));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PeriodicTimer,
+                         ::testing::Values(timer_case{1800, 1800, 1800},
+                                           timer_case{1800, 100, 1700}, timer_case{1800, 0, 1800},
+                                           timer_case{1800, 3700, 1700},
+                                           timer_case{1800, -50, 1800}, // clock set back
+                                           timer_case{1, 12345, 1}));
+
+} // namespace

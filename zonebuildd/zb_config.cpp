@@ -1,0 +1,428 @@
+#include "zb_config.h"
+
+#include "config.h"
+#include "dns_common.h"
+#include "dns_log.h"
+#include "files.h"
+#include "liblog.h"
+#include "logging.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The raw values of the file, before defaults and checks.
+struct raw_config {
+    std::optional<std::string> rndc_dir, named_root, named_file, acl_file, master_d, secondary_d,
+        temp_d, pid_file, log_type, log_data, log_level, db_host, db_name, db_user, db_passwd,
+        named_user, named_group, serial;
+    std::optional<long long> run_interval, concurrency, db_port;
+};
+
+std::vector<config_entry> config_table(raw_config &r) {
+    auto str = [](const char *key, std::optional<std::string> &dest) {
+        return config_entry{key, CONFIG_STR, nullptr, &dest};
+    };
+    auto num = [](const char *key, std::optional<long long> &dest) {
+        return config_entry{key, CONFIG_INT, &dest, nullptr};
+    };
+    return {str("RNDC_BIN_D", r.rndc_dir),
+            str("NAMED_D", r.named_root),
+            str("NAMED_FILE", r.named_file),
+            str("NAMED_ACL_FILE", r.acl_file),
+            str("MASTER_D", r.master_d),
+            str("SECONDARY_D", r.secondary_d),
+            str("TEMP_D", r.temp_d),
+            str("ZONEBUILD_PID_FILE", r.pid_file),
+            num("ZONEBUILD_RUN_INTERVAL", r.run_interval),
+            num("ZONEBUILD_CONCURRENCY_LIMIT", r.concurrency),
+            str("ZONEBUILD_LOG_ENGINE_TYPE", r.log_type),
+            str("ZONEBUILD_LOG_ENGINE_DATA", r.log_data),
+            str("ZONEBUILD_LOG_LEVEL", r.log_level),
+            str("DB_HOST", r.db_host),
+            num("DB_PORT", r.db_port),
+            str("DB_NAME", r.db_name),
+            str("DB_USER", r.db_user),
+            str("DB_PASSWD", r.db_passwd),
+            str("NAMED_USERNAME", r.named_user),
+            str("NAMED_GROUP", r.named_group),
+            str("ZONE_SERIAL", r.serial)};
+}
+
+// printf of a format with one text argument; the formats are this file's own constants.
+std::string format_text(const char *format, const std::string &arg) {
+    char buf[4096];
+    snprintf(buf, sizeof buf, format, arg.c_str());
+    return buf;
+}
+
+// One configured path: the default with its info line when absent, else the value
+// normalised by path_purge (refused: the error line) with its info line.
+int configured_path(const std::optional<std::string> &value, const char *fallback,
+                    const char *default_fmt, const char *invalid_fmt, const char *using_fmt,
+                    std::string &out) {
+    if (!value) {
+        out = fallback;
+        LOGF(LOG_INFO, "%s", format_text(default_fmt, out).c_str());
+        return 0;
+    }
+    out = *value;
+    if (path_purge(out, 0) != 0) {
+        LOGF(LOG_ERR, "%s", format_text(invalid_fmt, *value).c_str());
+        return -1;
+    }
+    LOGF(LOG_INFO, "%s", format_text(using_fmt, out).c_str());
+    return 0;
+}
+
+std::string base_name(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int required(const std::optional<std::string> &value, const char *missing_msg, std::string &out) {
+    if (!value) {
+        LOGF(LOG_ERR, "%s", missing_msg);
+        return -1;
+    }
+    out = *value;
+    return 0;
+}
+
+int load_pid_file(const std::string &config_path, const raw_config &r, zb_settings &out) {
+    static const char fallback[] = "/var/run/zonaris/zonebuildd.pid";
+    if (!r.pid_file) {
+        LOGF(LOG_INFO, "Pid file path not set in '%s'. Using default '%s'.", config_path.c_str(),
+             fallback);
+        out.pid_file = fallback;
+        return 0;
+    }
+    out.pid_file = *r.pid_file;
+    if (path_purge(out.pid_file, 0) != 0) {
+        LOGF(LOG_ERR, "Invalid pid file path in configuration file '%s'", config_path.c_str());
+        return -1;
+    }
+    if (out.pid_file.empty() || out.pid_file[0] != '/') {
+        LOGF(LOG_ERR, "An absolute pid file path is required.");
+        return -1;
+    }
+    return 0;
+}
+
+int load_database(const raw_config &r, zb_settings &out) {
+    if (required(r.db_host, "Database host url was not specified.", out.db_host) != 0)
+        return -1;
+    LOGF(LOG_INFO, "Using configured database host url: %s.", out.db_host.c_str());
+    if (!r.db_port) {
+        out.db_port = 3306;
+        LOGF(LOG_INFO, "Database port not specified. Using default: %d.", 3306);
+    } else if (*r.db_port < 1 || *r.db_port > 65535) {
+        LOGF(LOG_ERR, "Invalid database port: %lld.", *r.db_port);
+        return -1;
+    } else {
+        out.db_port = static_cast<unsigned>(*r.db_port);
+        LOGF(LOG_INFO, "Using configured database port: %u.", out.db_port);
+    }
+    if (required(r.db_user, "Database user was not specified.", out.db_user) != 0)
+        return -1;
+    LOGF(LOG_INFO, "Using configured database user: %s.", out.db_user.c_str());
+    if (required(r.db_passwd, "Database password was not specified.", out.db_passwd) != 0)
+        return -1;
+    if (required(r.db_name, "Database name was not specified.", out.db_name) != 0)
+        return -1;
+    LOGF(LOG_INFO, "Database name is: %s.", out.db_name.c_str());
+    return 0;
+}
+
+int load_numbers(const raw_config &r, zb_settings &out) {
+    if (r.run_interval) {
+        // 0 would make the timer spin; a negative value would wrap into decades.
+        if (*r.run_interval < 1 || *r.run_interval > UINT32_MAX) {
+            LOGF(LOG_ERR, "Invalid run interval value: %lld.", *r.run_interval);
+            return -1;
+        }
+        out.run_interval = static_cast<uint32_t>(*r.run_interval);
+    }
+    if (r.concurrency) {
+        // Below 1 no worker would write anything and every job would report nothing done.
+        if (*r.concurrency < 1 || *r.concurrency > INT_MAX) {
+            LOGF(LOG_ERR,
+                 "Invalid concurrency limit value: %lld. At least one worker process is "
+                 "required.",
+                 *r.concurrency);
+            return -1;
+        }
+        out.concurrency_limit = static_cast<int>(*r.concurrency);
+    }
+    return 0;
+}
+
+int load_paths(const raw_config &r, zb_settings &out) {
+    if (configured_path(r.temp_d, "/usr/local/zonaris/tmp",
+                        "Temporary directory was not specified. Using default: %s",
+                        "Invalid temporary directory specified: %s.",
+                        "Using configured temporary directory: %s.", out.temp_d) != 0)
+        return -1;
+    out.work_name = "tmp_" + std::to_string(getpid());
+    if (configured_path(r.named_root, "/var/named/chroot",
+                        "named root directory was not specified. Using default: %s.",
+                        "Invalid named root directory specified: %s.",
+                        "Using configured named root directory: %s.", out.named_root) != 0)
+        return -1;
+    if (configured_path(r.rndc_dir, "/usr/sbin",
+                        "rdnc directory was not specified. Using default: %s.",
+                        "Invalid rdnc directory specified: %s.",
+                        "Using configured rdnc directory: %s.", out.rndc_dir) != 0)
+        return -1;
+    if (configured_path(r.named_file, "/etc/zonaris.include",
+                        "named include file was not specified. Using default: %s.",
+                        "Invalid named file specified: %s.", "Using configured named file: %s.",
+                        out.named_file) != 0)
+        return -1;
+    out.named_file_base = base_name(out.named_file);
+    if (configured_path(r.acl_file, "/etc/zonaris.acl",
+                        "named acl file was not specified. Using default: %s.",
+                        "Invalid named file specified: %s.", "Using configured named acl file: %s.",
+                        out.acl_file) != 0)
+        return -1;
+    out.acl_file_base = base_name(out.acl_file);
+    if (out.named_file_base.empty() || out.acl_file_base.empty()) {
+        LOGF(LOG_ERR, "The named include file and acl file must be file paths.");
+        return -1;
+    }
+    if (configured_path(r.master_d, "/var/named",
+                        "Master DNS zones directory was not specified. Using default: %s.",
+                        "Invalid master DNS zones directory: %s.",
+                        "Using configured master DNS zones directory: %s.", out.master_d) != 0)
+        return -1;
+    if (configured_path(r.secondary_d, "/var/named/slaves",
+                        "Secondary DNS zones directory was not specified. Using default: %s.",
+                        "Invalid secondary DNS zones directory: %s.",
+                        "Using configured secondary DNS zones directory: %s", out.secondary_d) != 0)
+        return -1;
+    return 0;
+}
+
+// The owner of the directories built in the work area. A name that the system does not
+// know is refused: silently keeping root as owner would leave named unable to write.
+int load_named_owner(const raw_config &r, zb_settings &out) {
+    if (r.named_user) {
+        const passwd *pw = getpwnam(r.named_user->c_str());
+        if (!pw) {
+            LOGF(LOG_ERR, "Unknown named user: %s.", r.named_user->c_str());
+            return -1;
+        }
+        out.named_uid = pw->pw_uid;
+    }
+    if (r.named_group) {
+        const group *gr = getgrnam(r.named_group->c_str());
+        if (!gr) {
+            LOGF(LOG_ERR, "Unknown named group: %s.", r.named_group->c_str());
+            return -1;
+        }
+        out.named_gid = gr->gr_gid;
+    }
+    return 0;
+}
+
+bool readable_dir(const std::string &path) {
+    return io_valid_dir(path.c_str()) && access(path.c_str(), R_OK | W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+std::string zb_work_dir(const zb_settings &s) {
+    return s.temp_d + "/" + s.work_name;
+}
+
+std::string zb_live_include(const zb_settings &s) {
+    return s.named_root + "/" + s.named_file;
+}
+
+int zb_load_settings(const std::string &config_path, const zb_load_options &opt, zb_settings &out) {
+    raw_config r;
+    if (parseconfig(config_path, config_table(r)) != 0) {
+        LOGF(LOG_ERR, "Failed to parse configuration file '%s'.", config_path.c_str());
+        return -1;
+    }
+    out = zb_settings{};
+    out.log_engine_type = r.log_type;
+    out.log_engine_data = r.log_data;
+    out.log_level_name = r.log_level;
+    if (opt.on_parsed && opt.on_parsed(out) != 0)
+        return -1;
+
+    if (opt.first) {
+        if (load_pid_file(config_path, r, out) != 0)
+            return -1;
+    } else {
+        out.pid_file = opt.current_pid_file;
+    }
+    if (load_database(r, out) != 0)
+        return -1;
+
+    if (!r.serial) {
+        LOGF(LOG_INFO, "Zone serial format was not specified. Using default: %s.", "RFC");
+    } else if (*r.serial == "RFC" || *r.serial == "timestamp") {
+        out.serial_format = *r.serial;
+    }
+    LOGF(LOG_INFO, "Using configured zone serial format: %s.", out.serial_format.c_str());
+
+    if (load_numbers(r, out) != 0 || load_paths(r, out) != 0 || load_named_owner(r, out) != 0)
+        return -1;
+    return 0;
+}
+
+int zb_apply_logging(const zb_settings &s, bool no_detach) {
+    const char *type =
+        no_detach ? "stdlog" : (s.log_engine_type ? s.log_engine_type->c_str() : nullptr);
+    if (logging_reinit(type, s.log_engine_data ? s.log_engine_data->c_str() : nullptr) < 0)
+        return -1;
+    if (s.log_level_name)
+        set_log_level_from_string(s.log_level_name->c_str());
+    return 0;
+}
+
+sql_handle zonebuildd_init_db(const zb_settings &s) {
+    sql_handle db = fr_sql_init(s.db_host, s.db_port, s.db_user, s.db_passwd, 0);
+    if (!db) {
+        LOGF(LOG_ERR, "Failed to initialize database connection.");
+        return nullptr;
+    }
+    if (fr_sql_selectdb(db.get(), s.db_name) != 0) {
+        LOGF(LOG_ERR, "Cannot select mysql database %s.", s.db_name.c_str());
+        return nullptr;
+    }
+    LOGF(LOG_INFO, "Connected to mysql and selected database %s.", s.db_name.c_str());
+    return db;
+}
+
+namespace {
+
+int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level) {
+    umask(027);
+    if (!io_valid_dir(s.temp_d.c_str()) && fr_mkdir(s.temp_d, true, 0700) != 0) {
+        LOGF(LOG_ERR, "Failed to create temporary directory %s: %s", s.temp_d.c_str(),
+             strerror(errno));
+        return -1;
+    }
+    // Our own name: left over by a crash of a daemon whose pid we now have.
+    struct stat st;
+    if (lstat(wa.dir.c_str(), &st) == 0) {
+        LOGF(LOG_WARNING, "Removing stale work directory %s.", wa.dir.c_str());
+        if (fr_rm(wa.dir) != 0) {
+            LOGF(LOG_ERR, "Failed to remove stale work directory %s: %s", wa.dir.c_str(),
+                 strerror(errno));
+            return -1;
+        }
+    }
+    if (mkdir(wa.dir.c_str(), 0700) != 0) {
+        LOGF(LOG_ERR, "Failed to create temporary directory %s: %s", s.work_name.c_str(),
+             strerror(errno));
+        return -1;
+    }
+    wa.made = true;
+    LOGF(LOG_INFO, "Temporary directory successfuly created: %s", s.work_name.c_str());
+
+    if (!io_valid_dir(s.named_root.empty() ? "/" : s.named_root.c_str()) ||
+        access(wa.dir.c_str(), R_OK | W_OK | X_OK) != 0) {
+        LOGF(LOG_ERR, "named root directory check failed: %s", s.named_root.c_str());
+        return -1;
+    }
+    const std::string live = zb_live_include(s);
+    umask(0133);
+    LOGF(LOG_INFO, "zonaris include file is %s", live.c_str());
+    if (create) {
+        // A restore builds the include file from nothing and installs it whole at the end;
+        // the live file is left alone until then. Its directory must exist for that.
+        const std::string dir = live.substr(0, live.rfind('/'));
+        if (!readable_dir(dir.empty() ? "/" : dir)) {
+            LOGF(LOG_ERR, "The zonaris include file %s is not accessible.", live.c_str());
+            return -1;
+        }
+    } else {
+        if (!io_valid_file(live.c_str()) || access(live.c_str(), R_OK | W_OK) != 0) {
+            LOGF(LOG_ERR, "The zonaris include file %s is not accessible.", live.c_str());
+            return -1;
+        }
+        wa.live_include = fopen(live.c_str(), "re");
+        if (!wa.live_include) {
+            LOGF(LOG_ERR, "Error opening zonris include file %s: %s", live.c_str(),
+                 strerror(errno));
+            sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05",
+                    ("fail|open r|" + live).c_str(), 0, 0, 0, nullptr, nullptr, event_level);
+            return -1;
+        }
+    }
+    umask(027);
+    for (const bool primary : {true, false}) {
+        const std::string &dir = primary ? s.master_d : s.secondary_d;
+        const std::string live_dir = s.named_root + "/" + dir;
+        if (!readable_dir(live_dir)) {
+            if (primary)
+                LOGF(LOG_ERR, "The master DNS zones directory %s is not accessible.",
+                     live_dir.c_str());
+            else
+                LOGF(LOG_ERR, "The secondary DNS zones directory %s is not accessible.",
+                     live_dir.c_str());
+            return -1;
+        }
+        if (primary)
+            LOGF(LOG_INFO, "Master DNS zones directory is: %s", live_dir.c_str());
+        else
+            LOGF(LOG_INFO, "Secondary DNS zones directory is: %s", live_dir.c_str());
+        const std::string work = wa.dir + "/" + dir;
+        if (fr_mkdir(work, true, 0750, s.named_uid, s.named_gid) != 0) {
+            LOGF(LOG_ERR, "Failed to create directory %s: %s", work.c_str(), strerror(errno));
+            return -1;
+        }
+    }
+    umask(0133);
+    const std::string tmp = wa.dir + "/" + s.named_file_base;
+    wa.tmp_include = fopen(tmp.c_str(), "w+e");
+    if (!wa.tmp_include) {
+        LOGF(LOG_ERR, "Error opening temporary zonaris include file %s: %s", tmp.c_str(),
+             strerror(errno));
+        sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05",
+                ("fail|open r/w|" + tmp).c_str(), 0, 0, 0, nullptr, nullptr, event_level);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level) {
+    wa = work_area{};
+    wa.dir = zb_work_dir(s);
+    const int rc = setup_fs_steps(s, create, wa, db, event_level);
+    umask(0133);
+    if (rc != 0) {
+        // Undo what was made, so that the next job starts from a clean state.
+        clean_fs(wa);
+        return -1;
+    }
+    return 0;
+}
+
+int clean_fs(work_area &wa) {
+    if (wa.tmp_include)
+        fclose(wa.tmp_include);
+    if (wa.live_include)
+        fclose(wa.live_include);
+    wa.tmp_include = wa.live_include = nullptr;
+    if (wa.made) {
+        if (fr_rm(wa.dir) == 0)
+            LOGF(LOG_INFO, "Removed %s.", wa.dir.c_str());
+        else
+            LOGF(LOG_WARNING, "Failed to remove %s: %s", wa.dir.c_str(), strerror(errno));
+        wa.made = false;
+    }
+    return 0;
+}

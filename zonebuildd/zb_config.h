@@ -1,0 +1,86 @@
+// The zone builder's settings and its work directory.
+//
+// The settings record is filled from zonaris.conf at start-up and again by every reread:
+// a reread loads into a fresh record and replaces the running one only when the whole load
+// (file, log engine, database, directories) succeeded, so a broken file leaves the daemon
+// on its previous, complete settings, and keys removed from the file fall back to their
+// defaults. The work directory (TEMP_D/tmp_<pid>) exists from a job's set-up to its
+// tear-down; it mirrors the name server's layout and holds the files a job builds before
+// they are installed.
+//
+// Touches: the configuration file, the log engine, the process umask, TEMP_D and the work
+// directory; it only reads (opens) the live include file.
+#pragma once
+
+#include "sql.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+struct zb_settings {
+    std::string rndc_dir;        // RNDC_BIN_D
+    std::string named_root;      // NAMED_D; the name-server paths below are joined to it
+    std::string named_file;      // NAMED_FILE
+    std::string named_file_base; // its last path component
+    std::string acl_file;        // NAMED_ACL_FILE
+    std::string acl_file_base;   // its last path component
+    std::string master_d;        // MASTER_D
+    std::string secondary_d;     // SECONDARY_D
+    std::string temp_d;          // TEMP_D
+    std::string work_name;       // "tmp_<daemon pid>"
+    std::string pid_file;        // ZONEBUILD_PID_FILE
+    uint32_t run_interval = 1800;
+    int concurrency_limit = 2;
+    uid_t named_uid = static_cast<uid_t>(-1); // -1: owner left unchanged
+    gid_t named_gid = static_cast<gid_t>(-1);
+    std::optional<std::string> log_engine_type, log_engine_data, log_level_name;
+    std::string db_host, db_user, db_passwd, db_name;
+    unsigned db_port = 3306;
+    std::string serial_format = "RFC"; // "RFC" or "timestamp"
+};
+
+// TEMP_D/work directory name.
+std::string zb_work_dir(const zb_settings &s);
+// NAMED_D/NAMED_FILE: the live include file.
+std::string zb_live_include(const zb_settings &s);
+
+struct zb_load_options {
+    bool first = true; // start-up: the pid file path is read and checked
+    // A reread keeps the pid file of the running daemon.
+    std::string current_pid_file;
+    // Called once the file was read, with the log settings filled in, so that the lines of
+    // the checks go to the configured engine; its -1 ends the load.
+    std::function<int(const zb_settings &)> on_parsed;
+};
+
+// Reads and checks `config_path` into `out` (a fresh record), logging each default taken
+// and each refusal. Applies nothing itself (no log engine, no connection). 0, or -1 after
+// the message of the first error.
+int zb_load_settings(const std::string &config_path, const zb_load_options &opt, zb_settings &out);
+
+// Switches the log engine and level to the ones `s` names (-X: "stdlog"). 0 or -1.
+int zb_apply_logging(const zb_settings &s, bool no_detach);
+
+// Opens the database connection of `s`; nullptr after the message.
+sql_handle zonebuildd_init_db(const zb_settings &s);
+
+// The work directory of one job and the two include streams it opens.
+struct work_area {
+    std::string dir;              // TEMP_D/work directory name
+    FILE *live_include = nullptr; // the live include file, read-only (none for a restore)
+    FILE *tmp_include = nullptr;  // the include file being built
+    bool made = false;            // the directory was created by setup_fs
+};
+
+// Prepares the work directory (a stale one of the same name is removed first), checks the
+// name server's directories and opens the include streams. With `create` the live include
+// file need not exist and is not opened (a restore builds the include file from nothing);
+// without, it must be a readable regular file. On failure everything made so far is undone
+// and -1 returned. The process umask is 0133 afterwards in every case.
+int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level);
+// Closes the streams and removes the work directory. Always 0.
+int clean_fs(work_area &wa);

@@ -1,0 +1,574 @@
+#include "zonebuildd.h"
+
+#include "check_tool.h"
+#include "config.h"
+#include "dns_common.h"
+#include "dns_log.h"
+#include "liblog.h"
+#include "logging.h"
+#include "zone_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <popt.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+volatile sig_atomic_t zb_running = 1;
+
+zonebuildd_state &zbd() {
+    static zonebuildd_state state;
+    return state;
+}
+
+namespace {
+
+const char usage_text[] =
+    "Usage:\n\tzonebuildd [-X|--nodetach]\n\tzonebuildd -V|--version | -h|--help\n\nzonebuildd "
+    "is a deamon that periodically writes the zone from the database\n\tto named.conf and to "
+    "the zone files on disk.\n\nValid options:\n\t<no option>: launches as a daemon.\n\t\t"
+    "-X|--nodetach:Force it to run in foreground.\n\t-V|--version: Diplays zonebuildd "
+    "version.\n\t-h|--help: Displays command line options.\n\nUse the client, zonebuild, to "
+    "schedule jobs on the daemon.\n";
+
+// A failed custom job waits before it runs again: 10 s, doubling, at most the run interval.
+constexpr time_t custom_retry_first = 10;
+
+const int job_signals[] = {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP, SIGTERM, SIGINT};
+
+void zb_event(zonebuildd_state &st, int level, const char *message, const char *code,
+              const char *info) {
+    sql_log(st.db.get(), FACILITY_ZONEBUILD, level, message, code, info, 0, 0, 0, nullptr, nullptr,
+            st.event_level);
+}
+
+extern "C" void handle_sigusr_request(int sig) {
+    switch (sig) {
+    case SIGUSR1:
+        job_queue_signal(JOB_CHANGES);
+        break;
+    case SIGUSR2:
+        job_queue_signal(JOB_RESTORE);
+        break;
+    case SIGHUP:
+        job_queue_signal(JOB_REREAD);
+        break;
+    case SIGTTIN:
+        job_queue_signal(JOB_CUSTOM);
+        break;
+    default:
+        break;
+    }
+}
+
+extern "C" void handle_sigterm_request(int) {
+    zb_running = 0;
+    job_queue_signal(JOB_NONE); // wakes the sleep
+}
+
+} // namespace
+
+int zb_install_signal_handlers() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    for (int sig : job_signals)
+        sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : job_signals) {
+        const bool stop = sig == SIGTERM || sig == SIGINT;
+        sa.sa_handler = stop ? handle_sigterm_request : handle_sigusr_request;
+        if (sigaction(sig, &sa, nullptr) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// Whether another process holds the lock of the pid file (a running daemon always does).
+bool pid_file_locked(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    const bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return locked;
+}
+
+// Creates the pid file, locks it for the daemon's life and writes our pid (no newline).
+int lock_pid_file(zonebuildd_state &st) {
+    const std::string &path = st.settings.pid_file;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return -1;
+    }
+    const std::string text = std::to_string(getpid());
+    if (ftruncate(fd, 0) != 0 ||
+        pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        close(fd);
+        unlink(path.c_str());
+        return -1;
+    }
+    st.pid_fd = fd;
+    return 0;
+}
+
+void release_pid_file(zonebuildd_state &st) {
+    if (st.pid_fd < 0)
+        return;
+    unset_daemon_pid(st.settings.pid_file.c_str());
+    close(st.pid_fd);
+    st.pid_fd = -1;
+}
+
+// Step 5 of the start: refuse while another daemon runs. The lock decides; a pid file that
+// nobody holds is a leftover, whatever process its number names now.
+int check_not_running(const zonebuildd_state &st) {
+    const std::string &path = st.settings.pid_file;
+    if (pid_file_locked(path)) {
+        LOGF(LOG_ERR, "Daemon is already running.");
+        return -1;
+    }
+    const int pid = get_daemon_pid(path.c_str());
+    if (pid > 0)
+        LOGF(LOG_WARNING, "Ignoring stale pid file %s: process %d does not hold it.", path.c_str(),
+             pid);
+    else if (pid < 0 && access(path.c_str(), F_OK) == 0)
+        LOGF(LOG_WARNING, "Ignoring unreadable stale pid file %s.", path.c_str());
+    return 0;
+}
+
+// The configuration file into a fresh record, the log engine switched, a connection open.
+// On failure the log engine and level are put back as they were.
+int load_config(zonebuildd_state &st, int first, zb_settings &fresh, sql_handle &db) {
+    const int old_level = get_log_level();
+    bool switched = false;
+    zb_load_options opt;
+    opt.first = first;
+    opt.current_pid_file = st.settings.pid_file;
+    opt.on_parsed = [&](const zb_settings &s) {
+        switched = true;
+        return zb_apply_logging(s, st.no_detach);
+    };
+    int rc = zb_load_settings(st.config_path, opt, fresh);
+    if (rc == 0) {
+        db = zonebuildd_init_db(fresh);
+        if (!db) {
+            LOGF(LOG_ERR, "Failed to establish database connection.");
+            rc = -1;
+        }
+    }
+    if (rc == 0 && update_enum_services_set(db.get(), st.enum_set, time(nullptr)) < 0) {
+        LOGF(LOG_ERR, "Failed to load the ENUM services set.");
+        rc = -1;
+    }
+    if (rc != 0 && switched && !first) {
+        zb_apply_logging(st.settings, st.no_detach);
+        set_log_level(old_level);
+    }
+    return rc;
+}
+
+void adopt_config(zonebuildd_state &st, zb_settings &&fresh, sql_handle &&db) {
+    st.settings = std::move(fresh);
+    st.db = std::move(db);
+    st.event_level = LOG_DEBUG;
+    fr_log_setlevel(st.event_level);
+}
+
+// Runs one job kind with its set-up, event rows and tear-down.
+void run_changes_job(zonebuildd_state &st) {
+    int rc = -1;
+    if (do_invariant(st, 0) == 0)
+        rc = do_changes(st);
+    if (rc == 0 || rc == 1) {
+        zb_event(st, LOG_NOTICE, "Job finished. Changes", "ER02", "OK");
+        if (rc == 0)
+            LOGF(LOG_INFO, "Database changes synchronized successfully.");
+        else
+            LOGF(LOG_INFO, "There were no database changes.");
+    } else {
+        zb_event(st, LOG_ERR, "Job finished. Changes", "ER02", "FR_FAIL");
+        LOGF(LOG_ERR, "Failed to synchronize database changes.");
+    }
+    clean_invariant(st);
+}
+
+void run_restore_job(zonebuildd_state &st) {
+    int rc = do_invariant(st, 1);
+    if (rc == 0) {
+        zb_event(st, LOG_DEBUG, "Job started. Restore", "ENONE", nullptr);
+        LOGF(LOG_INFO, "DNS zone restoration started.");
+        rc = do_restore(st);
+    }
+    if (rc == 0) {
+        zb_event(st, LOG_DEBUG, "Job finished. Restore", "ER02", "OK");
+        LOGF(LOG_INFO, "DNS zones restored successfully.");
+    } else {
+        zb_event(st, LOG_ERR, "Job finished. Restore", "ER02", "FR_FAIL");
+        LOGF(LOG_ERR, "Failed to restore DNS zones.");
+    }
+    clean_invariant(st);
+}
+
+void run_reread_job(zonebuildd_state &st) {
+    if (reinit_daemon(st) == 0) {
+        zb_event(st, LOG_DEBUG, "Job done. Reread config", "ER02", "OK");
+        LOGF(LOG_INFO, "Configuration reloaded.");
+    } else {
+        zb_event(st, LOG_ERR, "Job done. Reread config", "ER02", "FR_FAIL");
+        LOGF(LOG_ERR, "Failed to reload configuration file.");
+    }
+}
+
+void run_custom_job(zonebuildd_state &st) {
+    int rc = do_invariant(st, 0);
+    if (rc == 0) {
+        zb_event(st, LOG_DEBUG, "Job started. Custom", "ENONE", nullptr);
+        LOGF(LOG_INFO, "Starting custom job.");
+        rc = do_custom(st);
+    }
+    if (rc == 0) {
+        zb_event(st, LOG_DEBUG, "Job finished. Custom", "ER02", "OK");
+        LOGF(LOG_INFO, "Custom job finished successfully.");
+        st.custom_failures = 0;
+        st.custom_retry_at = 0;
+    } else {
+        zb_event(st, LOG_ERR, "Job finished. Custom", "ER02", "FR_FAIL");
+        LOGF(LOG_ERR, "Custom job failed.");
+        // Retried after a pause that grows with every failure in a row: a request that
+        // keeps failing must not keep the daemon busy.
+        const unsigned shift = std::min(st.custom_failures, 10u);
+        const time_t delay = std::min<time_t>(custom_retry_first << shift,
+                                              std::max<time_t>(1, st.settings.run_interval));
+        ++st.custom_failures;
+        st.custom_retry_at = time(nullptr) + delay;
+        LOGF(LOG_INFO, "The custom job will be retried in %ld seconds.", static_cast<long>(delay));
+    }
+    clean_invariant(st);
+}
+
+} // namespace
+
+named_ctx zb_named_ctx(const zonebuildd_state &st) {
+    const zb_settings &s = st.settings;
+    named_ctx ctx;
+    ctx.paths.named_root = s.named_root;
+    ctx.paths.include_file = s.named_file;
+    ctx.paths.include_base = s.named_file_base;
+    ctx.paths.acl_file = s.acl_file;
+    ctx.paths.acl_base = s.acl_file_base;
+    ctx.paths.master_dir = s.master_d;
+    ctx.paths.secondary_dir = s.secondary_d;
+    ctx.paths.temp_dir = s.temp_d;
+    ctx.paths.work_name = s.work_name;
+    ctx.paths.rndc_dir = s.rndc_dir;
+    ctx.db = st.db.get();
+    ctx.event_level = st.event_level;
+    return ctx;
+}
+
+int parse_args(zonebuildd_state &st, int argc, char **argv) {
+    int no_detach = 0;
+    const poptOption options[] = {{"nodetach", 'X', POPT_ARG_NONE, &no_detach, 0, nullptr, nullptr},
+                                  {"version", 'V', POPT_ARG_NONE, nullptr, 'V', nullptr, nullptr},
+                                  {"help", 'h', POPT_ARG_NONE, nullptr, 'h', nullptr, nullptr},
+                                  POPT_TABLEEND};
+    poptContext ctx =
+        poptGetContext("zonebuildd", argc, const_cast<const char **>(argv), options, 0);
+    const int rc = poptGetNextOpt(ctx);
+    if (rc == 'V') {
+        fputs("Zonaris: zonebuildd: version: 5.2.6\n", stdout);
+        poptFreeContext(ctx);
+        exit(0);
+    }
+    if (rc == 'h') {
+        fputs(usage_text, stdout);
+        poptFreeContext(ctx);
+        exit(0);
+    }
+    if (rc < -1) {
+        fprintf(stderr, "%s: %s\n", poptBadOption(ctx, POPT_BADOPTION_NOALIAS), poptStrerror(rc));
+        poptFreeContext(ctx);
+        exit(1);
+    }
+    poptFreeContext(ctx);
+    st.no_detach = no_detach;
+    if (st.run_type == 0)
+        st.run_type = 1;
+    return 0;
+}
+
+int zonebuildd_init(zonebuildd_state &st, int first) {
+    zb_settings fresh;
+    sql_handle db;
+    if (load_config(st, first, fresh, db) != 0)
+        return -1;
+    adopt_config(st, std::move(fresh), std::move(db));
+    return 0;
+}
+
+int reinit_daemon(zonebuildd_state &st) {
+    const int old_level = get_log_level();
+    zb_settings fresh;
+    sql_handle db;
+    if (load_config(st, 0, fresh, db) != 0) {
+        FR_TRACE_RETURN();
+        return -1;
+    }
+    // The directories the new settings name must be usable before they replace ours.
+    work_area check;
+    if (setup_fs(fresh, 0, check, db.get(), LOG_DEBUG) != 0) {
+        zb_apply_logging(st.settings, st.no_detach);
+        set_log_level(old_level);
+        FR_TRACE_RETURN();
+        return -1;
+    }
+    clean_fs(check);
+    adopt_config(st, std::move(fresh), std::move(db));
+    return 0;
+}
+
+time_t init_timer(time_t interval, time_t last_run, time_t now) {
+    if (interval < 1)
+        interval = 1;
+    int64_t elapsed = static_cast<int64_t>(now) - static_cast<int64_t>(last_run);
+    if (elapsed < 0) // the clock was set back: count from now
+        elapsed = 0;
+    return static_cast<time_t>(interval - elapsed % interval);
+}
+
+int dns_sleep(zonebuildd_state &st, struct timespec delay) {
+    return job_queue_sleep(st.queue, delay, zb_running);
+}
+
+int do_invariant(zonebuildd_state &st, int create) {
+    if (!st.db) {
+        st.db = zonebuildd_init_db(st.settings);
+        if (!st.db) {
+            LOGF(LOG_ERR, "Failed to reestablish database connection.");
+            return -1;
+        }
+    }
+    st.job = std::make_unique<zb_job>();
+    if (get_sql_loglvl(st.db.get(), st.event_level) != 0)
+        LOGF(LOG_INFO, "Could not retrive log level from sql. Assuming LOG_ERR.");
+    zb_job &job = *st.job;
+    if (setup_fs(st.settings, create, job.work, st.db.get(), st.event_level) != 0) {
+        LOGF(LOG_ERR, "Cannot setup necessary files on the filesystem.");
+        st.job.reset();
+        return -1;
+    }
+    if (get_sql_template(st.db.get(), job.entry_template) != 0) {
+        zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "template");
+        LOGF(LOG_ERR, "Error retrieving zonaris.include template from mysql.");
+        clean_fs(job.work);
+        st.job.reset();
+        return -1;
+    }
+    if (get_sql_acl(st.db.get(), job.acl) != 0) {
+        zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "acl");
+        LOGF(LOG_ERR, "Error retrieving acl ips from mysql.");
+        clean_fs(job.work);
+        st.job.reset();
+        return -1;
+    }
+    if (update_enum_services_set(st.db.get(), st.enum_set, time(nullptr)) < 0)
+        LOGF(LOG_ERR, "Failed to update the ENUM services set.");
+    return 0;
+}
+
+void clean_invariant(zonebuildd_state &st) {
+    if (st.job) {
+        clean_fs(st.job->work);
+        st.job.reset();
+    }
+    st.db.reset();
+}
+
+int do_changes(zonebuildd_state &st) {
+    zb_job &job = *st.job;
+    if (get_sql_changes(st.db.get(), job.feed, st.event_level) != 0) {
+        LOGF(LOG_ERR, "Error during dialog with mysql.");
+        return -1;
+    }
+    zb_event(st, LOG_ERR, "Job started. Changes", "ENONE", nullptr);
+    if (job.feed.changes.empty()) {
+        LOGF(LOG_INFO, "No database changes detected.");
+        // Without any zone to serve, the rows of deleted zones have nothing to wait for.
+        if (!job.feed.garbage_ids.empty() && delete_changes(st.db.get(), job.feed.garbage_ids) < 0)
+            LOGF(LOG_WARNING, "Failed to remove the change rows of deleted zones.");
+        if (st.reload_pending && reload_named(zb_named_ctx(st)) == 0)
+            st.reload_pending = false;
+        return 1;
+    }
+    LOGF(LOG_INFO, "Detected database changes.");
+    LOGF(LOG_INFO, "Commiting changes to %s.", zb_live_include(st.settings).c_str());
+    return write_zones(st);
+}
+
+int do_restore(zonebuildd_state &st) {
+    zb_job &job = *st.job;
+    if (get_sql_client(st.db.get(), job.feed, 1, st.event_level) != 0) {
+        zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "get all zones");
+        LOGF(LOG_ERR, "Error during dialog with mysql.");
+        return -1;
+    }
+    LOGF(LOG_INFO, "Restoring the DNS zones on the disk (named's zones) with the current "
+                   "contents of the database...");
+    return write_zones(st);
+}
+
+int do_custom(zonebuildd_state &st) {
+    while (true) {
+        const int found = get_sql_customjob(st.db.get());
+        if (found == 0)
+            return 0;
+        if (found < 0) {
+            LOGF(LOG_ERR, "Failed to take the queued custom requests.");
+            return -1;
+        }
+        if (restore_acl(st.job->acl, zb_named_ctx(st)) < 0) {
+            LOGF(LOG_ERR, "Failed to restore global ACL.");
+            return -1;
+        }
+    }
+}
+
+int generic_job(zonebuildd_state &st) {
+    switch (get_djob(st.queue)) {
+    case JOB_CHANGES:
+        run_changes_job(st);
+        return 0;
+    case JOB_RESTORE:
+        run_restore_job(st);
+        return 0;
+    case JOB_REREAD:
+        run_reread_job(st);
+        return 0;
+    case JOB_CUSTOM:
+        run_custom_job(st);
+        return 0;
+    default:
+        break;
+    }
+    const time_t now = time(nullptr);
+    if (st.custom_retry_at != 0 && now >= st.custom_retry_at) {
+        st.custom_retry_at = 0;
+        add_djob(st.queue, JOB_CUSTOM);
+        return 0;
+    }
+    const time_t timer = init_timer(st.settings.run_interval, st.last_run, now);
+    time_t delay = timer;
+    if (st.custom_retry_at != 0)
+        delay = std::min(delay, st.custom_retry_at - now);
+    const int rc = dns_sleep(st, timespec{delay, 0});
+    if (rc < 0)
+        return -1;
+    if (rc > 0 || delay < timer)
+        return 0;
+    st.last_run = time(nullptr);
+    run_changes_job(st);
+    return 0;
+}
+
+int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
+    if (logging_init("zonebuildd", "syslog", nullptr) < 0)
+        return -1;
+    set_log_level(LOG_DEBUG);
+    _init_global_str();
+    parse_args(st, argc, argv);
+    fr_log_init("zonebuildd", LOG_DAEMON, st.no_detach != 0);
+    st.config_path = etc_file("zonaris.conf");
+
+    if (bind9_init() < 0) {
+        LOGF(LOG_ERR, "Failed to initialize the BIND9 subsystems.");
+        return -1;
+    }
+    if (zonebuildd_init(st, 1) != 0) {
+        LOGF(LOG_ERR, "Failed to intialize daemon.");
+        return -1;
+    }
+    if (check_not_running(st) != 0)
+        return -1;
+    if (getuid() != 0) {
+        LOGF(LOG_ERR, "zonebuildd must run as root.");
+        return -1;
+    }
+    if (chdir("/tmp") != 0 || prctl(PR_SET_DUMPABLE, 1) != 0)
+        LOGF(LOG_WARNING, "Failed to enable process core dumps. Ignoring...");
+    if (st.run_type != 1) {
+        LOGF(LOG_ERR, "Unknown run type: %d.", st.run_type);
+        return -1;
+    }
+    {
+        work_area check;
+        if (setup_fs(st.settings, 0, check, st.db.get(), st.event_level) != 0) {
+            LOGF(LOG_ERR, "Cannot setup necessary files on the filesystem.");
+            return -1;
+        }
+        clean_fs(check);
+    }
+    if (!st.no_detach) {
+        // The connection would be shared with the parent that exits: open it again after.
+        st.db.reset();
+        if (daemon(1, 0) != 0) {
+            LOGF(LOG_ERR, "Failed to daemonize process.");
+            return -1;
+        }
+        st.settings.work_name = "tmp_" + std::to_string(getpid());
+        st.db = zonebuildd_init_db(st.settings);
+    }
+    if (lock_pid_file(st) != 0) {
+        LOGF(LOG_ERR, "Failed locking session.");
+        return -1;
+    }
+    zb_event(st, LOG_NOTICE, "Program started", "ER01a", std::to_string(getpid()).c_str());
+    if (init_daemon_job_list(st.queue) != 0) {
+        LOGF(LOG_ERR, "Failed to create the job queue: %s", strerror(errno));
+        return -1;
+    }
+    if (zb_install_signal_handlers() != 0) {
+        LOGF(LOG_ERR, "Failed to install the signal handlers: %s", strerror(errno));
+        return -1;
+    }
+    if (st.db)
+        clear_custom_zonebuild(st.db.get());
+    st.last_run = time(nullptr);
+    add_djob(st.queue, JOB_CHANGES);
+    return 0;
+}
+
+void zonebuildd_run(zonebuildd_state &st) {
+    while (zb_running) {
+        if (generic_job(st) < 0)
+            return;
+    }
+    st.exit_status = 0;
+}
+
+int zonebuildd_exit(zonebuildd_state &st) {
+    LOGF(LOG_INFO, "Shutting down...");
+    if (st.run_type == 1) {
+        destroy_daemon_job_list(st.queue);
+        // The last job dropped its connection; the exit row needs one.
+        if (st.pid_fd >= 0 && !st.db)
+            st.db = zonebuildd_init_db(st.settings);
+        const std::string info = std::to_string(getpid()) + "|" + std::to_string(st.exit_status);
+        zb_event(st, LOG_NOTICE, "Program exited", "ER01b", info.c_str());
+        release_pid_file(st);
+    }
+    bind9_shutdown();
+    clean_invariant(st);
+    _free_global_str();
+    logging_shutdown();
+    return st.exit_status;
+}

@@ -1,0 +1,90 @@
+// The zone builder daemon's frame: command line, start-up checks, the job loop with its
+// periodic timer and its signal-driven queue, the per-job set-up and tear-down, the job
+// bodies (changes, restore, reread, custom) and shutdown.
+//
+// The daemon is one thread. Signal handlers only clear the running flag or hand a job kind
+// to the queue's self-pipe; everything else happens in the loop. Parallel work happens only
+// inside a job, in the writer's worker processes (zone_writer.h).
+//
+// All process-wide state is gathered in zonebuildd_state; zbd() is the one instance.
+#pragma once
+
+#include "edit_named_op.h"
+#include "edit_sql_op.h"
+#include "job_queue.h"
+#include "zb_config.h"
+
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <string>
+
+// Per-job state: made by do_invariant, released by clean_invariant.
+struct zb_job {
+    change_feed feed;           // the zones to write or remove
+    acl_set acl;                // global transfer addresses
+    std::string entry_template; // the panel's include-entry template
+    work_area work;             // work directory and include streams
+};
+
+struct zonebuildd_state {
+    int run_type = 0;  // 1 once the command line was parsed
+    int no_detach = 0; // -X
+    int event_level = 3;
+    time_t last_run = 0; // anchor of the periodic timer
+    int exit_status = 1;
+    std::string config_path;
+    zb_settings settings;
+    sql_handle db; // open from a job's set-up to its tear-down (and from start-up)
+    std::unique_ptr<zb_job> job;
+    enum_services enum_set;
+    job_queue queue;
+    int pid_fd = -1; // the pid file, locked while the daemon runs
+    bool reload_pending = false;
+    // A failed custom job is retried after a pause rather than at once.
+    time_t custom_retry_at = 0;
+    unsigned custom_failures = 0;
+};
+
+zonebuildd_state &zbd();
+// Cleared by SIGTERM and SIGINT.
+extern volatile sig_atomic_t zb_running;
+
+// SIGUSR1/SIGUSR2/SIGHUP/SIGTTIN queue a job, SIGTERM/SIGINT stop; the six are blocked
+// while a handler runs. 0 or -1.
+int zb_install_signal_handlers();
+
+// Command line; returns 0 or ends the process (-V, -h, errors).
+int parse_args(zonebuildd_state &st, int argc, char **argv);
+
+// Start-up up to the first turn of the loop. 0 when the loop should run; -1 when start-up
+// failed (the reason is logged; zonebuildd_exit then gives status 1).
+int zonebuildd_start(zonebuildd_state &st, int argc, char **argv);
+// Turns of the loop until the daemon is told to stop or the sleep fails.
+void zonebuildd_run(zonebuildd_state &st);
+// Shutdown, always reached; gives the exit status.
+int zonebuildd_exit(zonebuildd_state &st);
+
+// Configuration: the first load (start-up) and the reread. A reread that fails leaves the
+// running settings, connection and log engine as they were. 0 or -1.
+int zonebuildd_init(zonebuildd_state &st, int first);
+int reinit_daemon(zonebuildd_state &st);
+
+// One turn of the loop; -1 only when the sleep failed.
+int generic_job(zonebuildd_state &st);
+// Seconds until the next periodic run (interval - (elapsed mod interval)).
+time_t init_timer(time_t interval, time_t last_run, time_t now);
+// Sleeps `delay` unless a job or a stop request comes first: 0 slept out, 1 woken, -1.
+int dns_sleep(zonebuildd_state &st, struct timespec delay);
+
+// Per-job set-up (undoes what it made when it fails) and tear-down.
+int do_invariant(zonebuildd_state &st, int create);
+void clean_invariant(zonebuildd_state &st);
+
+// Job bodies. do_changes: 0 written, 1 nothing to do, -1 failed. Others 0 or -1.
+int do_changes(zonebuildd_state &st);
+int do_restore(zonebuildd_state &st);
+int do_custom(zonebuildd_state &st);
+
+// The name-server paths of the settings, for the include/ACL module.
+named_ctx zb_named_ctx(const zonebuildd_state &st);
