@@ -280,6 +280,33 @@ TEST_F(NamedFiles, InstallReplacesTheLiveIncludeFileWhole) {
     }());
 }
 
+// A reader that opened the live file before the installation still reads the old text
+// whole: the new file was renamed into place, the old one was never rewritten.
+TEST_F(NamedFiles, LiveFilesAreReplacedNotRewritten) {
+    const std::string include = live_include_path(ctx.paths);
+    const std::string acl = live_acl_path(ctx.paths);
+    const std::string old_text(200000, '#');
+    write_text_file(include, old_text);
+    write_text_file(acl, old_text);
+    FILE *include_reader = fopen(include.c_str(), "r");
+    FILE *acl_reader = fopen(acl.c_str(), "r");
+    ASSERT_NE(nullptr, include_reader);
+    ASSERT_NE(nullptr, acl_reader);
+
+    write_text_file(work_include_path(ctx.paths), "zone \"a.example\" { };\n");
+    ASSERT_EQ(0, install_namedconf(ctx));
+    ASSERT_EQ(0, restore_acl({"10.0.0.1"}, ctx));
+
+    for (FILE *reader : {include_reader, acl_reader}) {
+        std::string seen(old_text.size() + 1, '\0');
+        seen.resize(fread(seen.data(), 1, seen.size(), reader));
+        EXPECT_EQ(old_text, seen);
+        fclose(reader);
+    }
+    EXPECT_EQ("zone \"a.example\" { };\n", read_text_file(include));
+    EXPECT_EQ("acl common-allow-transfer {\n\t10.0.0.1;\n};\n", read_text_file(acl));
+}
+
 TEST_F(NamedFiles, PathsOfTheJob) {
     EXPECT_EQ(ctx.paths.named_root + "/etc/zonaris.include", live_include_path(ctx.paths));
     EXPECT_EQ(ctx.paths.temp_dir + "/tmp_42/zonaris.include", work_include_path(ctx.paths));
