@@ -286,7 +286,8 @@ int scanner::skip_zone(bool copy) {
 }
 
 // After "pid-file": a quoted path is copied as one piece (comment marks inside it are part of
-// the path); a bare value is left to the word scanner, which copies it unchanged.
+// the path); a bare value is left to the word scanner, which copies it unchanged. A quoted
+// path that cannot be read whole fails the pass: leaving it out would break the statement.
 int scanner::pid_file_value() {
     int c;
     while ((c = get()) != EOF && is_separator(c)) {
@@ -302,7 +303,7 @@ int scanner::pid_file_value() {
     unget(c);
     std::string path;
     if (!get_zone_name(false, path))
-        return 0;
+        return -1;
     return put("\"" + path + "\"", copy_other);
 }
 
@@ -323,7 +324,7 @@ int scanner::pass(const zone_name_pred &keep, int *kept) {
             continue;
         if (r == WORD_PID_FILE) {
             if (pid_file_value() != 0)
-                return -1;
+                return io_failed ? -1 : syntax_error(*this);
             continue;
         }
         if (r != WORD_ZONE)

@@ -156,6 +156,9 @@ TEST_F(IncludeScan, RefusesMalformedInput) {
         {"word of 255 characters", std::string(255, 'w') + "\n", 0},
         {"zone name of 255 characters", "zone \"" + std::string(255, 'n') + "\" { };\n", 0},
         {"input ends inside a zone name", "zone \"a.exam", 0},
+        {"input ends inside a pid-file path", "options { pid-file \"/run/na", 0},
+        {"pid-file path of 255 characters",
+         "options { pid-file \"/" + std::string(254, 'p') + "\"; };\n", 0},
     };
     for (const refusal_case &c : cases) {
         scan_result r = scan(c.input, {});
