@@ -196,15 +196,6 @@ TEST_F(NamedFiles, NoLetterDirectoryNoEntry) {
     EXPECT_EQ("", text);
 }
 
-TEST_F(NamedFiles, FailedEntryWriteIsReported) {
-    FILE *full = fopen("/dev/full", "w");
-    ASSERT_NE(nullptr, full);
-    setvbuf(full, nullptr, _IONBF, 0);
-    EXPECT_EQ(-1, generate_zone_entry(full, "a.example", "a.example", make_zone_entry(1, {}),
-                                      entry_template, letters(), ctx));
-    fclose(full);
-}
-
 TEST_F(NamedFiles, OptionKeysAreFiledByPrefix) {
     zone_entry z;
     EXPECT_EQ(0, add_zone_entry_option(z, "A10.0.0.1"));
@@ -307,14 +298,6 @@ TEST_F(NamedFiles, LiveFilesAreReplacedNotRewritten) {
     EXPECT_EQ("acl common-allow-transfer {\n\t10.0.0.1;\n};\n", read_text_file(acl));
 }
 
-TEST_F(NamedFiles, PathsOfTheJob) {
-    EXPECT_EQ(ctx.paths.named_root + "/etc/zonaris.include", live_include_path(ctx.paths));
-    EXPECT_EQ(ctx.paths.temp_dir + "/tmp_42/zonaris.include", work_include_path(ctx.paths));
-    EXPECT_EQ(ctx.paths.named_root + "/etc/zonaris.acl", live_acl_path(ctx.paths));
-    EXPECT_EQ("c", path_base_name("a/b/c"));
-    EXPECT_EQ("c", path_base_name("c"));
-}
-
 // ---------------------------------------------------------------------------------------
 // ACL file
 
@@ -387,17 +370,6 @@ TEST_F(NamedFiles, RndcFailuresAreReported) {
     EXPECT_EQ(-1, notify_named(bin));
     EXPECT_EQ(-1, notify_named(""));
     EXPECT_FALSE(has_children());
-}
-
-TEST_F(NamedFiles, ReloadTellsSuccessFromFailure) {
-    const std::string bin = dir.make_subdir("ok");
-    write_text_file(bin + "/rndc", "#!/bin/sh\nexit 0\n", 0755);
-    ctx.paths.rndc_dir = bin;
-    EXPECT_EQ(0, reload_named(ctx));
-    write_text_file(bin + "/rndc", "#!/bin/sh\nexit 1\n", 0755);
-    EXPECT_EQ(-1, reload_named(ctx));
-    ctx.paths.rndc_dir = dir.file("nowhere");
-    EXPECT_EQ(-1, reload_named(ctx));
 }
 
 } // namespace
