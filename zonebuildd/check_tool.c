@@ -1,4 +1,4 @@
-/* The BIND zone check (spec Part 3.9) on the BIND 9.18 library API.
+/* The BIND zone check on the BIND 9.18 library API.
  *
  * Differences from the text, which names older calls: 9.18 has no entropy or hash object (the
  * libraries seed themselves), no dns_result_register (libisc knows every result text) and no
@@ -42,7 +42,7 @@
 
 #include "check_tool.h"
 
-/* The check settings of the spec's table, with the 9.18 names. */
+/* The fixed check settings, with their BIND 9.18 names. */
 static const dns_zoneopt_t zone_options =
     DNS_ZONEOPT_MANYERRORS | DNS_ZONEOPT_CHECKNS | DNS_ZONEOPT_FATALNS | DNS_ZONEOPT_CHECKNAMES |
     DNS_ZONEOPT_CHECKWILDCARD | DNS_ZONEOPT_CHECKMX | DNS_ZONEOPT_CHECKINTEGRITY |

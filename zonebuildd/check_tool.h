@@ -1,4 +1,4 @@
-/* The BIND zone check (spec Part 3.9): loads a primary zone file with the BIND 9.18 libraries
+/* The BIND zone check: loads a primary zone file with the BIND 9.18 libraries
  * under a fixed set of zone options and captures every message the libraries log while loading.
  * Owns the process's one BIND memory context and log context, and a non-blocking log pipe whose
  * text the caller drains with bind9_consume_log(). Touches nothing else: no network, no other

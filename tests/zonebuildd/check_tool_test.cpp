@@ -1,4 +1,4 @@
-// The BIND zone check (spec Part 3.9): which zones load, what the capture holds, how it is
+// The BIND zone check: which zones load, what the capture holds, how it is
 // bounded, and that every forked worker captures only the messages of its own loads.
 #include "check_tool.h"
 
