@@ -57,7 +57,7 @@ static isc_logcategory_t categories[] = {
 
 enum check_phase { NOT_STARTED, RUNNING, SHUT_DOWN };
 
-/* The process-wide check state (spec "Data model"). */
+/* The process-wide check state. */
 static struct {
     enum check_phase phase;
     pid_t owner;     /* the process whose pipe read_fd/write_fd are */
