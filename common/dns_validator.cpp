@@ -8,6 +8,8 @@
 #include "liblog.h"
 #include "numbers.h"
 
+#include <array>
+#include <cstdint>
 #include <vector>
 
 // A refusal: trace the conditional return through the library log and answer 0.
@@ -25,23 +27,78 @@ char fold(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool is_alnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+// Character classes, one table lookup per byte.
+enum : uint8_t {
+    C_ALNUM = 1,    // letters and digits
+    C_UNDER = 2,    // "_"
+    C_HYPHEN = 4,   // "-"
+    C_TXT = 8,      // printable ASCII but the double quote and "|"
+    C_TXT_HOST = 16 // letters, digits, "_", "-", "."
+};
+
+constexpr std::array<uint8_t, 256> make_classes() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        uint8_t k = 0;
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alnum)
+            k |= C_ALNUM | C_TXT_HOST;
+        if (c == '_')
+            k |= C_UNDER | C_TXT_HOST;
+        if (c == '-')
+            k |= C_HYPHEN | C_TXT_HOST;
+        if (c == '.')
+            k |= C_TXT_HOST;
+        if (c >= 32 && c <= 126 && c != '"' && c != '|')
+            k |= C_TXT;
+        t[static_cast<size_t>(c)] = k;
+    }
+    return t;
+}
+constexpr std::array<uint8_t, 256> char_class = make_classes();
+
+uint8_t class_of(char c) {
+    return char_class[static_cast<unsigned char>(c)];
 }
 
-bool is_name_char(char c, bool relaxed) {
-    return is_alnum(c) || (relaxed && c == '_');
+uint8_t name_class(bool relaxed) {
+    return relaxed ? C_ALNUM | C_UNDER : C_ALNUM;
 }
 
 // One label of the patterns: name characters and hyphens, beginning and ending with a
 // name character.
 bool is_pattern_label(std::string_view s, bool relaxed) {
-    if (s.empty() || !is_name_char(s.front(), relaxed) || !is_name_char(s.back(), relaxed))
+    const uint8_t name = name_class(relaxed);
+    if (s.empty() || !(class_of(s.front()) & name) || !(class_of(s.back()) & name))
         return false;
     for (char c : s)
-        if (c != '-' && !is_name_char(c, relaxed))
+        if (!(class_of(c) & (name | C_HYPHEN)))
             return false;
     return true;
+}
+
+// The number of labels of `name` when every one is a pattern label of at most `max_len`
+// characters, 0 otherwise. One pass.
+size_t pattern_labels(std::string_view name, bool relaxed, size_t max_len) {
+    const uint8_t name_chars = name_class(relaxed);
+    size_t labels = 0, len = 0;
+    uint8_t prev = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '.') {
+            if (len == 0 || len > max_len || !(prev & name_chars))
+                return 0;
+            ++labels;
+            len = 0;
+            continue;
+        }
+        const uint8_t k = class_of(name[i]);
+        if (!(k & (len == 0 ? name_chars : name_chars | C_HYPHEN)))
+            return 0;
+        prev = k;
+        ++len;
+    }
+    return labels;
 }
 
 std::string_view trim(std::string_view s) {
@@ -164,16 +221,7 @@ int match_host_pattern(std::string_view name, int relaxed) {
     // Two or more pattern labels joined by dots, one optional final dot.
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
-    int labels = 0;
-    while (true) {
-        size_t dot = name.find('.');
-        if (!is_pattern_label(name.substr(0, dot), relaxed))
-            return 0;
-        ++labels;
-        if (dot == npos)
-            return labels >= 2;
-        name.remove_prefix(dot + 1);
-    }
+    return pattern_labels(name, relaxed, npos) >= 2 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -182,19 +230,11 @@ int match_host_pattern(std::string_view name, int relaxed) {
 int valid_fq_domain(std::string_view name, int strict) {
     if (name.size() < 4 || name.size() > 255)
         REFUSE();
-    std::string_view rest = name;
-    if (rest.back() == '.')
-        rest.remove_suffix(1);
-    while (true) {
-        size_t dot = rest.find('.');
-        size_t len = dot == npos ? rest.size() : dot;
-        if (len < 1 || len > 63)
-            REFUSE();
-        if (dot == npos)
-            break;
-        rest.remove_prefix(dot + 1);
-    }
-    if (!match_host_pattern(name, strict == 0))
+    // Labels of 1 to 63 characters (a final dot ends the name, not an empty label) that
+    // together match the host-name pattern.
+    if (name.back() == '.')
+        name.remove_suffix(1);
+    if (pattern_labels(name, strict == 0, 63) < 2)
         REFUSE();
     return 1;
 }
@@ -273,12 +313,10 @@ int valid_srv_host(std::string_view host, std::string_view zone, const srv_name_
         REFUSE();
     if (protocols.find(protocol.substr(1)) == protocols.end())
         REFUSE();
-    while (dot != npos) {
-        owner.remove_prefix(dot + 1);
-        dot = owner.find('.');
-        if (!valid_domain_part(owner.substr(0, dot), 1))
-            REFUSE();
-    }
+    // Every further label must pass valid_domain_part(label, 1); they hold no dot, so that
+    // is a strict pattern label of 1 to 63 characters.
+    if (dot != npos && pattern_labels(owner.substr(dot + 1), false, 63) == 0)
+        REFUSE();
     return 1;
 }
 
@@ -307,8 +345,7 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
             label_len = 0;
             continue;
         }
-        char c = labels[i];
-        if (!is_alnum(c) && c != '_' && c != '-')
+        if (!(class_of(labels[i]) & C_TXT_HOST))
             REFUSE();
         ++label_len;
     }
@@ -341,11 +378,9 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
 int valid_txt(std::string_view text) {
     if (text.empty() || text.size() > 4096)
         REFUSE();
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 32 || c > 126 || c == '"' || c == '|')
+    for (char c : text)
+        if (!(class_of(c) & C_TXT))
             REFUSE();
-    }
     // An odd run of final backslashes would escape the closing quote in the zone file.
     size_t n = 0;
     while (n < text.size() && text[text.size() - 1 - n] == '\\')
