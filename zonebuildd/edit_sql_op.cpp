@@ -271,15 +271,7 @@ long long delete_changes(sql_conn *db, const std::vector<uint32_t> &ids) {
             log_query_error(db);
             return -1;
         }
-        // The client's affected-row count does not survive the layer's result draining;
-        // the server still knows it.
-        sql_result count;
-        if (fr_sql_query(db, &count, "SELECT ROW_COUNT()") != 0) {
-            log_query_error(db);
-            return -1;
-        }
-        sql_row row = fr_sql_fetchrow(count);
-        deleted += row && row.get(0) ? strtoll(row.get(0), nullptr, 10) : 0;
+        deleted += static_cast<long long>(fr_sql_affectedrows(db));
     }
     return deleted;
 }

@@ -1,9 +1,34 @@
-// The second half of a changes or restore job: the ACL file, the copy of the unchanged
-// `zone` statements, the zone files written by worker processes, the new include file and
-// the name server's reload.
+// The second half of a changes or restore job: the ACL file, the copy of the `zone`
+// statements that stay, the zone files written by worker processes, the new include file,
+// the consumed change rows and the name server's reload.
+//
+// The change set is split into slices, one per worker process (ZONEBUILD_CONCURRENCY_LIMIT,
+// one worker when there are fewer zones than that). Each worker has its own database
+// connection and its own BIND-check capture; it loads, writes, checks and installs the
+// files of its zones, writes their `zone` statements to its chunk file and the outcome of
+// every zone to its result file. The parent merges the chunks into the new include file,
+// adds back the previous statement of every zone a worker had to skip, installs the include
+// file, and only then deletes the change rows of the zones that went live, removes the
+// files of removed zones and has the name server reload.
+//
+// A job that fails at any point before the installation leaves the live include file and
+// every change row as they were; zone files already installed by workers are complete files
+// (written whole, by rename).
+//
+// Owns: the chunk and result files in the work directory, the worker processes.
 #pragma once
+
+#include <ctime>
 
 struct zonebuildd_state;
 
-// Writes the zones of the job's change set. 0 or -1.
+// ACL file, include copy, hash2fs. 0 or -1.
 int write_zones(zonebuildd_state &st);
+
+// Workers, merge, installation, row deletion, reload (the change set must not be empty for
+// a changes job; a restore may have no zone at all). 0 or -1.
+int hash2fs(zonebuildd_state &st);
+
+// A worker that reports no progress (one zone) for this long is taken as hung: the job
+// fails and every worker is stopped.
+constexpr time_t worker_stall_default = 120;

@@ -13,6 +13,7 @@
 #include "edit_sql_op.h"
 #include "job_queue.h"
 #include "zb_config.h"
+#include "zone_writer.h"
 
 #include <csignal>
 #include <ctime>
@@ -44,6 +45,7 @@ struct zonebuildd_state {
     // A failed custom job is retried after a pause rather than at once.
     time_t custom_retry_at = 0;
     unsigned custom_failures = 0;
+    time_t worker_stall_limit = worker_stall_default;
 };
 
 zonebuildd_state &zbd();
