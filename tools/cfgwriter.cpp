@@ -4,8 +4,9 @@
 //
 // The file is rebuilt in a temporary file beside it (unpredictable name, created
 // exclusively, so no link is followed), every write, the flush and the close are checked,
-// and only then is it renamed onto the live file. Any failure before that rename leaves the
-// live file untouched and removes the temporary file; nothing is written unless every
+// and only then is it renamed onto the live file (onto the file a link names, when the
+// monitoring file is a link). Any failure before that rename leaves the live file
+// untouched and removes the temporary file; nothing is written unless every
 // setting was read from the database. TEMP_D is therefore not used by this program.
 //
 // Diagnostics go to the library log (syslog, identity "cfgwriter") and, since an
@@ -21,6 +22,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -276,7 +278,14 @@ int run() {
     auto values = read_settings(db.get());
     if (!values)
         return 1;
-    return install(monitoring_path, st, rewrite(old_text, *values)) == 0 ? 0 : 1;
+    // When the monitoring file is a link (into the monitoring system's own directory, say),
+    // the file it names is replaced, and the link stays.
+    std::string target = monitoring_path;
+    if (char *real = realpath(monitoring_path.c_str(), nullptr)) {
+        target = real;
+        free(real);
+    }
+    return install(target, st, rewrite(old_text, *values)) == 0 ? 0 : 1;
 }
 
 } // namespace

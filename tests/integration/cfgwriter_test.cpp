@@ -280,3 +280,17 @@ TEST(Cfgwriter, OptionsVersionAndErrors) {
     EXPECT_NE(h.out.find("[-V|-h]"), std::string::npos);
     EXPECT_NE(h.out.find("Displays version help and exits"), std::string::npos);
 }
+
+TEST_F(cfgwriter_case, ALinkedMonitoringFileIsUpdatedWhereItLives) {
+    all_settings("0", "ops@example.net");
+    temp_dir monit;
+    write_text_file(monit.file("zonaris.cfg"), "NAMED_MONIT 1\n");
+    ASSERT_EQ(0, symlink(monit.file("zonaris.cfg").c_str(), etc.file("monitoring.conf").c_str()));
+    program_result r = run();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_text_file(monit.file("zonaris.cfg")).substr(0, 14), "NAMED_MONIT 0\n");
+    struct stat st {};
+    ASSERT_EQ(0, lstat(etc.file("monitoring.conf").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(entries(monit.path()), std::vector<std::string>{"zonaris.cfg"});
+}
