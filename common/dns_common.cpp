@@ -1,8 +1,8 @@
 #include "dns_common.h"
 
+#include "files.h"
 #include "liblog.h"
 #include "numbers.h"
-#include "files.h"
 #include "regex.h"
 
 #include <cerrno>
@@ -22,8 +22,8 @@ namespace {
 
 global_strings *table = nullptr;
 
-const char *const rr_names[] = {nullptr, "NS", "A", "AAAA", "CNAME", "MX", "PTR", "TXT", "SRV",
-                                "NAPTR"};
+const char *const rr_names[] = {nullptr, "NS",  "A",   "AAAA", "CNAME",
+                                "MX",    "PTR", "TXT", "SRV",  "NAPTR"};
 
 std::string ip6_zeros(const char *first) {
     std::string s = first;
@@ -69,14 +69,17 @@ void replace_all(std::string &text, std::string_view from, std::string_view to) 
 
 } // namespace
 
-const global_strings *gstr() { return table; }
+const global_strings *gstr() {
+    return table;
+}
 
 int _init_global_str() {
     if (table)
         return 0;
     auto *t = new global_strings;
-    t->host_pattern = "^(((([a-zA-Z0-9]+)|(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.)+(([a-zA-Z0-9]+)|"
-                      "(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.?)$";
+    t->host_pattern =
+        "^(((([a-zA-Z0-9]+)|(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.)+(([a-zA-Z0-9]+)|"
+        "(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.?)$";
     t->host_pattern_relaxed =
         "^(((([a-zA-Z0-9_]+)|(([a-zA-Z0-9_]+)[\\-]*)+([a-zA-Z0-9_]+))\\.)+(([a-zA-Z0-9_]+)|"
         "(([a-zA-Z0-9_]+)[\\-]*)+([a-zA-Z0-9_]+))\\.?)$";
@@ -119,7 +122,9 @@ int get_rr_type(const char *name) {
     return RR_NONE;
 }
 
-const char *get_rr_type_str(int code) { return code >= 1 && code <= 9 ? rr_names[code] : nullptr; }
+const char *get_rr_type_str(int code) {
+    return code >= 1 && code <= 9 ? rr_names[code] : nullptr;
+}
 
 int get_zone_type(const char *name) {
     if (!name)

@@ -11,8 +11,18 @@
 class compiled_regex;
 
 // Record type codes.
-enum rr_type { RR_NONE = 0, RR_NS = 1, RR_A, RR_AAAA, RR_CNAME, RR_MX, RR_PTR, RR_TXT, RR_SRV,
-               RR_NAPTR };
+enum rr_type {
+    RR_NONE = 0,
+    RR_NS = 1,
+    RR_A,
+    RR_AAAA,
+    RR_CNAME,
+    RR_MX,
+    RR_PTR,
+    RR_TXT,
+    RR_SRV,
+    RR_NAPTR
+};
 // Zone type codes.
 enum zone_type { ZONE_NONE = 0, ZONE_MASTER = 1, ZONE_SLAVE = 2 };
 
