@@ -56,13 +56,22 @@ TEST(FrRm, AMissingPathCountsAsRemovedAndAnEmptyOneFails) {
 
 TEST(FrMv, MovesAcrossFileSystemsKeepingContentAndMode) {
     temp_dir here;
-    struct stat a {
-    }, b{};
-    if (stat("/dev/shm", &b) != 0 || stat(here.path().c_str(), &a) != 0 || a.st_dev == b.st_dev)
-        GTEST_SKIP() << "/dev/shm is not another file system here";
-    char shm_template[] = "/dev/shm/zonaris-mv-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(shm_template));
-    const std::string from = std::string(shm_template) + "/zone";
+    struct stat ours {};
+    ASSERT_EQ(0, stat(here.path().c_str(), &ours));
+    // A writable directory on another file system than our temporary directory.
+    std::string other;
+    for (const char *candidate : {"/dev/shm", "/tmp", "/var/tmp", "/run"}) {
+        struct stat st {};
+        if (stat(candidate, &st) == 0 && st.st_dev != ours.st_dev && access(candidate, W_OK) == 0) {
+            other = candidate;
+            break;
+        }
+    }
+    if (other.empty())
+        GTEST_SKIP() << "no second writable file system here";
+    std::string source_dir = other + "/zonaris-mv-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(source_dir.data()));
+    const std::string from = source_dir + "/zone";
     write_text_file(from, "payload\n", 0640);
 
     EXPECT_EQ(0, fr_mv(from, here.file("zone")));
@@ -70,7 +79,7 @@ TEST(FrMv, MovesAcrossFileSystemsKeepingContentAndMode) {
     EXPECT_EQ(mode_of(here.file("zone")), 0640u);
     EXPECT_FALSE(path_exists(from));
     EXPECT_EQ(entries(here.path()), std::vector<std::string>{"zone"}); // no temporary left
-    remove_tree(shm_template);
+    remove_tree(source_dir);
 }
 
 TEST(FrMv, FailsForAMissingSourceAndLeavesTheTargetAlone) {
