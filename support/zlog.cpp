@@ -17,9 +17,10 @@
 #include <unistd.h>
 #include <vector>
 
+// A category handle stays valid for the life of the process, across re-initialisations:
+// a thread may still hold one while the configuration is reloaded.
 struct zlog_category_t {
     std::string name;
-    bool only_catch_all = false; // no rule but a "!" rule names it
 };
 
 namespace {
@@ -41,7 +42,6 @@ struct engine {
     std::vector<rule> rules;
     std::map<std::string, std::string> formats;
     std::string default_format = "%d(%F %T) %V [%p] %m%n";
-    std::map<std::string, std::unique_ptr<zlog_category_t>> categories;
     std::map<std::string, FILE *> files;
     std::map<std::string, bool> reported; // output files whose failure was reported
     mode_t file_perms = 0600;
@@ -49,6 +49,7 @@ struct engine {
 
 std::mutex lock;
 engine *active = nullptr;
+std::map<std::string, std::unique_ptr<zlog_category_t>> categories; // never shrinks
 
 std::string trim(const std::string &s) {
     auto b = s.find_first_not_of(" \t\r\n");
@@ -229,12 +230,19 @@ bool category_matches(const rule &r, const std::string &name) {
     return false;
 }
 
-bool rule_applies(const rule &r, const zlog_category_t &c) {
-    if (r.category == "!")
-        return c.only_catch_all;
-    return category_matches(r, c.name);
+// Whether a rule other than a "*" or "!" rule names the category.
+bool named_by_a_rule(const engine &e, const std::string &name) {
+    for (const rule &r : e.rules)
+        if (r.category != "*" && r.category != "!" && category_matches(r, name))
+            return true;
+    return false;
 }
 
+bool rule_applies(const rule &r, const std::string &name, bool named) {
+    if (r.category == "!")
+        return !named;
+    return category_matches(r, name);
+}
 bool level_matches(const rule &r, int level) {
     if (r.level == 0)
         return r.level_op != op::not_equal;
@@ -447,9 +455,9 @@ zlog_category_t *zlog_get_category(const char *name) {
     }
     if (!named && !star && !catch_all)
         return nullptr;
-    auto &slot = active->categories[name];
+    auto &slot = categories[name];
     if (!slot)
-        slot.reset(new zlog_category_t{name, !named});
+        slot.reset(new zlog_category_t{name});
     return slot.get();
 }
 
@@ -478,8 +486,9 @@ void vzlog(zlog_category_t *category, const char *file, unsigned long, const cha
     if (!active)
         return;
     const event ev{category->name, level, message, file, func, line, now};
+    const bool named = named_by_a_rule(*active, category->name);
     for (const rule &r : active->rules) {
-        if (!rule_applies(r, *category) || !level_matches(r, level))
+        if (!rule_applies(r, category->name, named) || !level_matches(r, level))
             continue;
         const std::string &fmt =
             r.format.empty() ? active->default_format : active->formats[r.format];

@@ -158,3 +158,22 @@ TEST(Zlog, TheSampleConfigurationDefinesEveryProgramsCategory) {
     EXPECT_EQ(zlog_get_category("cfgwriter"), nullptr);
     zlog_fini();
 }
+
+TEST(Zlog, ACategoryHandleSurvivesAReload) {
+    temp_dir dir;
+    write_text_file(dir.file("a.conf"), "[formats]\nf = \"a:%m \"\n[rules]\nzonefeedd.* \"" +
+                                            dir.file("log") + "\"; f\n");
+    write_text_file(dir.file("b.conf"), "[formats]\nf = \"b:%m \"\n[rules]\nzonefeedd.* \"" +
+                                            dir.file("log") + "\"; f\n");
+    ASSERT_EQ(0, zlog_init(dir.file("a.conf").c_str()));
+    zlog_category_t *held = zlog_get_category("zonefeedd");
+    ASSERT_NE(held, nullptr);
+    zlog(held, "", 0, "", 0, 0, 40, "one");
+    zlog_fini();
+    zlog(held, "", 0, "", 0, 0, 40, "dropped"); // no engine: nothing, and no crash
+    ASSERT_EQ(0, zlog_init(dir.file("b.conf").c_str()));
+    zlog(held, "", 0, "", 0, 0, 40, "two");
+    EXPECT_EQ(zlog_get_category("zonefeedd"), held);
+    zlog_fini();
+    EXPECT_EQ(read_text_file(dir.file("log")), "a:one b:two ");
+}
