@@ -48,24 +48,13 @@ TEST(IsEmptyZone, ComparesWholeNamesIgnoringCase) {
     } cases[] = {
         {"127.in-addr.arpa.", 1},
         {"127.IN-ADDR.ARPA.", 1},
-        {"127.in-addr.arpa", 0},
-        {"0.IN-ADDR.ARPA.", 1},
-        {"254.169.IN-ADDR.ARPA.", 1},
-        {"2.0.192.IN-ADDR.ARPA.", 1},
-        {"100.51.198.IN-ADDR.ARPA.", 1},
-        {"113.0.203.IN-ADDR.ARPA.", 1},
-        {"255.255.255.255.IN-ADDR.ARPA.", 1},
-        {"8.b.d.0.1.0.0.2.ip6.arpa.", 1},
-        {"D.F.IP6.ARPA.", 1},
-        {"8.E.F.IP6.ARPA.", 1},
-        {"9.E.F.IP6.ARPA.", 1},
-        {"A.E.F.IP6.ARPA.", 1},
+        {"127.in-addr.arpa", 0}, // the final dot is part of the name
+        {"1.127.IN-ADDR.ARPA.", 0},
         {"b.e.f.ip6.arpa.", 1},
         {"C.E.F.IP6.ARPA.", 0},
         {ip6_zone("0."), 1},
         {ip6_zone("1."), 1},
         {ip6_zone("2."), 0},
-        {"1.127.IN-ADDR.ARPA.", 0},
         {"", 0},
     };
     for (const auto &c : cases)
@@ -194,20 +183,6 @@ TEST(GetDatetimeStr, FormatsMonthDayYearAndTime) {
     EXPECT_EQ(s[12], ' ');
     EXPECT_EQ(s[15], ':');
     EXPECT_EQ(s[18], ':');
-}
-
-TEST(GlobalStrings, HoldTheSharedTextsAndCompiledPatterns) {
-    ASSERT_EQ(_init_global_str(), 0);
-    const global_strings *g = gstr();
-    ASSERT_NE(g, nullptr);
-    EXPECT_EQ(g->in_addr_arpa, ".IN-ADDR.ARPA");
-    EXPECT_EQ(g->ip6_arpa, ".IP6.ARPA");
-    EXPECT_EQ(g->e164_arpa, ".E164.ARPA");
-    for (const compiled_regex *re :
-         {g->host_re, g->host_re_relaxed, g->label_re, g->label_re_relaxed})
-        ASSERT_NE(re, nullptr);
-    EXPECT_EQ(_init_global_str(), 0); // a second call keeps the table
-    EXPECT_EQ(gstr(), g);
 }
 
 } // namespace
