@@ -29,6 +29,7 @@ struct poll_entry {
     int state = POLL_SEEN;
     bool postponed = false; // due, but every worker was busy
     time_t next_run = 0;    // when the poll is next due
+    time_t due_since = 0;   // when a postponed poll fell due
     int wait = 0;           // distance to the next run as of the latest scheduler pass
     pool_poll poll;
 };

@@ -13,35 +13,45 @@ int poolwatch_spawn(std::map<int, poll_entry> &entries, time_t now, const spawn_
         return POOLWATCH_IDLE_SLEEP;
     }
     int sleep = POOLWATCH_MAX_SLEEP;
+    // The polls that may start now, longest waiting first: while workers are scarce, a poll
+    // kept waiting must not lose its turn to one that fell due after it.
+    std::vector<poll_entry *> due;
     for (auto &[id, e] : entries) {
-        const bool due = e.postponed || e.next_run <= now;
-        if (!due) {
-            e.wait = static_cast<int>(e.next_run - now);
-            sleep = std::min(sleep, e.wait);
+        if (e.postponed || e.next_run <= now) {
+            if (!e.postponed)
+                e.due_since = e.next_run;
+            due.push_back(&e);
             continue;
         }
-        const int busy = ctx.workers();
-        if (busy < ctx.limit) {
-            e.postponed = false;
-            e.next_run = now + e.poll.monit_interval;
-            e.wait = e.poll.monit_interval;
-            sleep = std::min(sleep, e.wait);
-            if (ctx.is_running(id))
-                LOGF(LOG_WARNING, "Test script for poll: \"%s\" is already running.",
-                     e.poll.protocol_code.c_str());
-            else
-                ctx.start(e.poll);
-            continue;
-        }
-        // Every worker is busy. A poll that waits for one already is not pushed further
-        // back until its postponement has passed.
-        if (!e.postponed || e.next_run <= now) {
-            LOGF(LOG_WARNING, "Maximum number of threads has been reached: %d", busy);
-            e.next_run = now + ctx.drift;
-        }
-        e.postponed = true;
         e.wait = static_cast<int>(e.next_run - now);
         sleep = std::min(sleep, e.wait);
+    }
+    std::stable_sort(due.begin(), due.end(), [](const poll_entry *a, const poll_entry *b) {
+        return a->due_since < b->due_since;
+    });
+    for (poll_entry *e : due) {
+        const int busy = ctx.workers();
+        if (busy < ctx.limit) {
+            e->postponed = false;
+            e->next_run = now + e->poll.monit_interval;
+            e->wait = e->poll.monit_interval;
+            sleep = std::min(sleep, e->wait);
+            if (ctx.is_running(e->poll.id))
+                LOGF(LOG_WARNING, "Test script for poll: \"%s\" is already running.",
+                     e->poll.protocol_code.c_str());
+            else
+                ctx.start(e->poll);
+            continue;
+        }
+        // Every worker is busy: the poll starts when one is freed, at the latest after the
+        // drift. A poll that waits already is not pushed further back until then.
+        if (!e->postponed || e->next_run <= now) {
+            LOGF(LOG_WARNING, "Maximum number of threads has been reached: %d", busy);
+            e->next_run = now + ctx.drift;
+        }
+        e->postponed = true;
+        e->wait = static_cast<int>(e->next_run - now);
+        sleep = std::min(sleep, e->wait);
     }
     LOGF(LOG_DEBUG, "Scheduler will wake up again after: %d seconds had passed.", sleep);
     return sleep;

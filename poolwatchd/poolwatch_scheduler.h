@@ -1,8 +1,9 @@
 // The round-robin scheduler: one thread that starts a worker per poll whenever the poll's
 // monitoring interval has passed, never more than POOLWATCH_CONCURRENCY at once. A due poll
 // that finds every worker busy is postponed by POOLWATCH_DRIFT seconds, or starts as soon as
-// a worker ends, whichever comes first. The worker pool's table and count change only under
-// its lock; worker threads are joined by the scheduler, never left running at shutdown.
+// a worker ends, whichever comes first; waiting polls take freed workers in the order they
+// fell due. The worker pool's table and count change only under its lock; worker threads
+// are joined by the scheduler, never left running at shutdown.
 #pragma once
 
 #include "poolwatch_pollset.h"
@@ -38,8 +39,8 @@ inline constexpr int POOLWATCH_IDLE_SLEEP = 60;
 inline constexpr int POOLWATCH_MAX_SLEEP = 3600;
 
 // One pass (caller holds the poll table's lock): starts every poll whose next run has come
-// and every postponed poll while workers are free, reschedules them, and gives the number of
-// seconds until the next poll falls due.
+// and every postponed poll while workers are free, the longest waiting first, reschedules
+// them, and gives the number of seconds until the next poll falls due.
 int poolwatch_spawn(std::map<int, poll_entry> &entries, time_t now, const spawn_context &ctx);
 // Lists, at DEBUG level, the polls that fall due after `sleep` seconds.
 void poolwatch_schedule(const std::map<int, poll_entry> &entries, int sleep);

@@ -123,3 +123,18 @@ TEST(PoolwatchSpawn, ResetRestartsEverySchedule) {
     EXPECT_FALSE(entries[1].postponed);
     EXPECT_EQ(entries[2].next_run, 2010);
 }
+
+TEST(PoolwatchSpawn, WaitingPollsTakeFreedWorkersInTheOrderTheyFellDue) {
+    std::map<int, poll_entry> entries;
+    add(entries, 1, 1, 1000);
+    add(entries, 2, 1, 1000);
+    add(entries, 3, 1, 1000);
+    fake_workers w;
+    w.limit = 1;
+    poolwatch_spawn(entries, 1000, w.context()); // 1 runs; 2 and 3 wait
+    w.running.clear();
+    poolwatch_spawn(entries, 1001, w.context()); // 1 is due again, but 2 has waited longer
+    w.running.clear();
+    poolwatch_spawn(entries, 1002, w.context());
+    EXPECT_EQ(w.started, (std::vector<int>{1, 2, 3}));
+}
