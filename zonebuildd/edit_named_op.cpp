@@ -249,6 +249,11 @@ int generate_zone_entry(FILE *stream, const std::string &zone_name,
 // ---------------------------------------------------------------------------------------
 // Chunk files and the include file
 
+std::string chunk_file_path(const named_paths &paths, int daemon_pid, int worker) {
+    return paths.temp_dir + "/" + paths.work_name + "/" + std::to_string(daemon_pid) + "_chunk_" +
+           std::to_string(worker);
+}
+
 int chunk_begin(FILE *chunk) {
     const int32_t zero = 0;
     return fwrite(&zero, sizeof zero, 1, chunk) == 1 ? 0 : -1;

@@ -139,6 +139,8 @@ std::optional<std::string> acl_entry_text(std::string_view text);
 // Chunk files: a 4-byte count of the zones a worker finished (native byte order), then the
 // text of the entries it wrote.
 
+// temp_dir/work_name/<daemon_pid>_chunk_<worker>: where worker `worker` writes its chunk.
+std::string chunk_file_path(const named_paths &paths, int daemon_pid, int worker);
 // Writes the count placeholder 0 at the start of a fresh chunk. 0 or -1.
 int chunk_begin(FILE *chunk);
 // Writes `count` over the placeholder and flushes. 0 or -1.
