@@ -276,24 +276,28 @@ long long delete_changes(sql_conn *db, const std::vector<uint32_t> &ids) {
     return deleted;
 }
 
-int get_sql_customjob(sql_conn *db) {
+int get_sql_customjob(sql_conn *db, uint32_t &max_id) {
     sql_result res;
     if (fr_sql_query(db, &res,
-                     "SELECT `id` FROM `custom_job_queue`  WHERE `service` = 'ZONEBUILD' AND "
-                     "`action` = 'writeacl'  LIMIT 1") != 0) {
+                     "SELECT MAX(`id`) FROM `custom_job_queue`  WHERE `service` = 'ZONEBUILD' AND "
+                     "`action` = 'writeacl'") != 0) {
         log_query_error(db);
         return -1;
     }
     sql_row row = fr_sql_fetchrow(res);
-    if (!row || !is_text(row.get(0)))
-        return 0;
+    max_id = row ? to_id(row.get(0)) : 0;
+    return max_id != 0 ? 1 : 0;
+}
+
+int delete_sql_customjob(sql_conn *db, uint32_t max_id) {
     if (fr_sql_query(db, nullptr,
                      "DELETE FROM `custom_job_queue`  WHERE `service` = 'ZONEBUILD' AND `action` "
-                     "= 'writeacl'") != 0) {
+                     "= 'writeacl' AND `id` <= %u",
+                     max_id) != 0) {
         log_query_error(db);
         return -1;
     }
-    return 1;
+    return 0;
 }
 
 void clear_custom_zonebuild(sql_conn *db) {

@@ -70,9 +70,12 @@ int collect_changes_garbage(sql_conn *db, change_feed &feed);
 // on a query error.
 long long delete_changes(sql_conn *db, const std::vector<uint32_t> &ids);
 
-// 1 when a "writeacl" request was waiting and all such requests were deleted; 0 when none
-// was; -1 when the query or the delete failed (the requests then stay queued).
-int get_sql_customjob(sql_conn *db);
+// Whether a "writeacl" request waits: 1 (with the highest id waiting in `max_id`), 0 when
+// none does, -1 on a query error.
+int get_sql_customjob(sql_conn *db, uint32_t &max_id);
+// Deletes the "writeacl" requests up to `max_id`, once they were served (a request queued
+// meanwhile stays for the next turn). 0, or -1 when the delete failed.
+int delete_sql_customjob(sql_conn *db, uint32_t max_id);
 // Drops every queued request of this service (daemon start).
 void clear_custom_zonebuild(sql_conn *db);
 

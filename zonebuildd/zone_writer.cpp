@@ -428,10 +428,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     const size_t k = keys.size();
     if (k == 0)
         return 0;
-    // Fewer zones than workers: one worker writes them all (this job only).
-    const size_t n = k < static_cast<size_t>(st.settings.concurrency_limit)
-                         ? 1
-                         : static_cast<size_t>(st.settings.concurrency_limit);
+    const size_t n = writer_count(k, st.settings.concurrency_limit);
 
     const std::string base = zb_work_dir(st.settings) + "/" + std::to_string(getpid());
     std::vector<worker_slot> slots(n);
@@ -475,8 +472,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     sigchld_wakeup wakeup;
     int rc = 0;
     for (size_t i = 0; i < n && rc == 0; ++i) {
-        const size_t begin = (k / n) * i;
-        const size_t end = i + 1 < n ? (k / n) * (i + 1) : k;
+        const writer_slice slice = slice_of(k, n, i);
         slots[i].last_progress = monotonic_now();
         const pid_t pid = fork();
         if (pid < 0) {
@@ -484,8 +480,8 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
             rc = -1;
         } else if (pid == 0) {
             close(progress.rd);
-            child_hash_slice(st, static_cast<int>(i), keys, begin, end, slots[i].chunk, results[i],
-                             progress.wr);
+            child_hash_slice(st, static_cast<int>(i), keys, slice.begin, slice.end, slots[i].chunk,
+                             results[i], progress.wr);
         } else {
             slots[i].pid = pid;
         }
@@ -558,6 +554,16 @@ void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &
 }
 
 } // namespace
+
+size_t writer_count(size_t zones, int limit) {
+    const size_t n = limit < 1 ? 1 : static_cast<size_t>(limit);
+    return zones < n ? 1 : n;
+}
+
+writer_slice slice_of(size_t zones, size_t n, size_t i) {
+    const size_t step = zones / n;
+    return {step * i, i + 1 < n ? step * (i + 1) : zones};
+}
 
 int hash2fs(zonebuildd_state &st) {
     zb_job &job = *st.job;

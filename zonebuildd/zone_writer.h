@@ -18,6 +18,7 @@
 // Owns: the chunk and result files in the work directory, the worker processes.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 struct zonebuildd_state;
@@ -28,6 +29,17 @@ int write_zones(zonebuildd_state &st);
 // Workers, merge, installation, row deletion, reload (the change set must not be empty for
 // a changes job; a restore may have no zone at all). 0 or -1.
 int hash2fs(zonebuildd_state &st);
+
+// How many workers write `zones` zones under the configured limit: the limit, or one when
+// there are fewer zones than that (for this job only).
+size_t writer_count(size_t zones, int limit);
+
+// The key indexes [begin, end) of worker `i` of `n`: equal slices, the last one takes the
+// remainder.
+struct writer_slice {
+    size_t begin, end;
+};
+writer_slice slice_of(size_t zones, size_t n, size_t i);
 
 // A worker that reports no progress (one zone) for this long is taken as hung: the job
 // fails and every worker is stopped.

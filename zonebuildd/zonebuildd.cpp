@@ -429,15 +429,26 @@ int do_restore(zonebuildd_state &st) {
 
 int do_custom(zonebuildd_state &st) {
     while (true) {
-        const int found = get_sql_customjob(st.db.get());
+        uint32_t served = 0;
+        const int found = get_sql_customjob(st.db.get(), served);
         if (found == 0)
             return 0;
         if (found < 0) {
-            LOGF(LOG_ERR, "Failed to take the queued custom requests.");
+            LOGF(LOG_ERR, "Failed to read the queued custom requests.");
+            return -1;
+        }
+        // The addresses as they stand now, so that the file answers every request served.
+        st.job->acl.clear();
+        if (get_sql_acl(st.db.get(), st.job->acl) != 0) {
+            LOGF(LOG_ERR, "Error retrieving acl ips from mysql.");
             return -1;
         }
         if (restore_acl(st.job->acl, zb_named_ctx(st)) < 0) {
             LOGF(LOG_ERR, "Failed to restore global ACL.");
+            return -1;
+        }
+        if (delete_sql_customjob(st.db.get(), served) != 0) {
+            LOGF(LOG_ERR, "Failed to remove the served custom requests.");
             return -1;
         }
     }

@@ -277,7 +277,9 @@ TEST(ChangeFeedFailure, QueryErrorsAreReportedAsFailures) {
     change_feed feed;
     EXPECT_EQ(-1, get_sql_changes(conn.get(), feed, 3));
     EXPECT_EQ(-1, get_sql_client(conn.get(), feed, 1, 3));
-    EXPECT_EQ(-1, get_sql_customjob(conn.get()));
+    uint32_t max_id = 0;
+    EXPECT_EQ(-1, get_sql_customjob(conn.get(), max_id));
+    EXPECT_EQ(-1, delete_sql_customjob(conn.get(), 1));
     EXPECT_EQ(-1, update_enum_services_set(conn.get(), set, 1700000000 + 600));
     EXPECT_EQ(std::unordered_set<std::string>{"sip"}, set.names); // the previous set stays
 }
@@ -307,9 +309,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, EventLogLevel,
 TEST_F(ChangeFeed, WaitingWriteAclRequestsAreServedOnce) {
     exec("INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', 'writeacl'), "
          "('ZONEBUILD', 'writeacl'), ('ZONEFEED', 'forceclient')");
-    EXPECT_EQ(1, get_sql_customjob(conn.get()));
-    EXPECT_EQ(0, db.count("custom_job_queue", "service = 'ZONEBUILD'"));
-    EXPECT_EQ(0, get_sql_customjob(conn.get()));
+    uint32_t max_id = 0;
+    EXPECT_EQ(1, get_sql_customjob(conn.get(), max_id));
+    // One queued while the first two are served stays for the next turn.
+    exec("INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', 'writeacl')");
+    EXPECT_EQ(0, delete_sql_customjob(conn.get(), max_id));
+    EXPECT_EQ(1, db.count("custom_job_queue", "service = 'ZONEBUILD'"));
+    EXPECT_EQ(1, get_sql_customjob(conn.get(), max_id));
+    EXPECT_EQ(0, delete_sql_customjob(conn.get(), max_id));
+    EXPECT_EQ(0, get_sql_customjob(conn.get(), max_id));
     exec("INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', 'other')");
     clear_custom_zonebuild(conn.get());
     EXPECT_EQ(0, db.count("custom_job_queue", "service = 'ZONEBUILD'"));

@@ -1,0 +1,257 @@
+// The zone builder's jobs in process, against a private MariaDB and a stand-in rndc: what a
+// job does when a worker hangs, when the daemon is told to stop mid-job, when the reload
+// fails, and how the custom "writeacl" job behaves when it cannot finish.
+#include "zonebuildd.h"
+
+#include "check_tool.h"
+#include "dns_common.h"
+#include "logging.h"
+#include "mariadb_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+class Writer : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_EQ(0, bind9_init()); }
+
+    void SetUp() override {
+        logging_init("zonebuildd", "stdlog", nullptr);
+        _init_global_str();
+        ASSERT_EQ(0, db.exec("INSERT INTO misc(param, value) VALUES('log_level', '7'), "
+                             "('refresh', '3600'), ('retry', '600'), ('expire', '86400'), "
+                             "('min_ttl', '300'), ('default_ttl', '300');"
+                             "INSERT INTO client(id, login, email) VALUES(7, 'ann', "
+                             "'hostmaster@example.net');"
+                             "INSERT INTO file_template_default(id, name) VALUES(1, "
+                             "'zonaris.include');"
+                             "INSERT INTO file_template(file_template_default_id, content) "
+                             "VALUES(1, 'zone \"[zone_name]\" { type [zone_type]; file "
+                             "\"[zone_file_name]\"; [zone_options]; };')"))
+            << db.last_error();
+        tree.make_subdir("named/etc");
+        tree.make_subdir("named/var/named/slaves");
+        tree.make_subdir("rndc");
+        write_text_file(live_include(), "");
+        rndc_exits(0);
+        config_pairs keys = db.config();
+        for (const auto &kv : config_pairs{{"NAMED_D", tree.file("named")},
+                                           {"NAMED_FILE", "etc/zonaris.include"},
+                                           {"NAMED_ACL_FILE", "etc/zonaris.acl"},
+                                           {"MASTER_D", "var/named"},
+                                           {"SECONDARY_D", "var/named/slaves"},
+                                           {"RNDC_BIN_D", tree.file("rndc")},
+                                           {"TEMP_D", tree.file("tmp")},
+                                           {"ZONEBUILD_PID_FILE", tree.file("zb.pid")},
+                                           {"ZONEBUILD_CONCURRENCY_LIMIT", "2"}})
+            keys.push_back(kv);
+        etc.write_conf(keys);
+        st.no_detach = 1;
+        st.run_type = 1;
+        st.config_path = etc.file("zonaris.conf");
+        testing::internal::CaptureStdout();
+        const int rc = zonebuildd_init(st, 1);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(0, rc);
+        ASSERT_EQ(0, init_daemon_job_list(st.queue));
+        set_log_level(LOG_ERR);
+    }
+
+    void TearDown() override {
+        clean_invariant(st);
+        destroy_daemon_job_list(st.queue);
+        zb_running = 1;
+    }
+
+    std::string live_include() const { return tree.file("named/etc/zonaris.include"); }
+
+    // The stand-in rndc records each call and exits with `code`.
+    void rndc_exits(int code) {
+        write_text_file(tree.file("rndc/rndc"),
+                        "#!/bin/sh\necho \"$@\" >> " + tree.file("rndc.calls") + "\nexit " +
+                            std::to_string(code) + "\n",
+                        0755);
+    }
+    size_t rndc_calls() const {
+        const std::string calls = read_text_file(tree.file("rndc.calls"));
+        return static_cast<size_t>(std::count(calls.begin(), calls.end(), '\n'));
+    }
+
+    void zone(const std::string &name) {
+        ASSERT_EQ(0, db.exec("INSERT INTO zone(name, type, client_id) VALUES('" + name +
+                             "', 'master', 7)"));
+        const std::string id = *db.value("SELECT id FROM zone WHERE name = '" + name + "'");
+        ASSERT_EQ(0, db.exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, value, "
+                             "priority) VALUES(" +
+                             id + ", 'NS', '" + name +
+                             "', 'ns1.example.net.', 1);INSERT INTO changes(zone_name, type, "
+                             "timestamp) VALUES('" +
+                             name + "', 'u', UNIX_TIMESTAMP())"));
+    }
+
+    int changes_job() {
+        int rc = do_invariant(st, 0);
+        if (rc == 0)
+            rc = do_changes(st);
+        clean_invariant(st);
+        return rc;
+    }
+
+    // Every worker was reaped: no child of this process runs this program any more, not
+    // even as a zombie (the database server the fixture started is another child).
+    static bool no_children() {
+        const std::string self = read_text_file("/proc/self/comm");
+        std::string kids;
+        for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+            kids += read_text_file(task.path().string() + "/children");
+        std::istringstream in(kids);
+        for (std::string pid; in >> pid;)
+            if (read_text_file("/proc/" + pid + "/comm") == self)
+                return false;
+        return true;
+    }
+
+    test_database db = make_test_database();
+    test_etc_dir etc;
+    temp_dir tree{"zb-writer"};
+    zonebuildd_state st;
+};
+
+TEST_F(Writer, JobWritesEveryZoneAndConsumesItsRows) {
+    for (const char *name : {"a.example.", "b.example.", "c.example.", "d.example.", "e.example."})
+        zone(name);
+    EXPECT_EQ(0, changes_job());
+    const std::string include = read_text_file(live_include());
+    for (const char *name : {"a.example", "b.example", "c.example", "d.example", "e.example"}) {
+        EXPECT_NE(std::string::npos, include.find(std::string("zone \"") + name + "\"")) << name;
+        EXPECT_TRUE(path_exists(tree.file("named/var/named/") + name[0] + "/" + name)) << name;
+    }
+    EXPECT_EQ(0, db.count("changes"));
+    EXPECT_EQ(1u, rndc_calls());
+    EXPECT_EQ(2, st.settings.concurrency_limit); // fewer zones never lower it for later jobs
+    EXPECT_TRUE(no_children());
+    EXPECT_FALSE(path_exists(tree.file("tmp/" + st.settings.work_name)));
+}
+
+TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
+    zone("a.example.");
+    zone("b.example.");
+    write_text_file(live_include(), "zone \"a.example\" { type master; file \"a/a.example\"; };\n");
+    sql_handle lock = db.connect();
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
+    st.worker_stall_limit = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, changes_job());
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, errors.find("made no progress")) << errors;
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+    EXPECT_TRUE(no_children());
+    EXPECT_EQ("zone \"a.example\" { type master; file \"a/a.example\"; };\n",
+              read_text_file(live_include()));
+    EXPECT_EQ(2, db.count("changes"));
+    EXPECT_EQ(0u, rndc_calls());
+
+    // The next job, with a database that answers, writes both.
+    st.worker_stall_limit = worker_stall_default;
+    EXPECT_EQ(0, changes_job());
+    EXPECT_EQ(0, db.count("changes"));
+}
+
+TEST_F(Writer, StopRequestInterruptsTheWaitForWorkers) {
+    zone("a.example.");
+    sql_handle lock = db.connect();
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
+    zb_running = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, changes_job());
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, errors.find("Stop requested")) << errors;
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+    EXPECT_TRUE(no_children());
+    EXPECT_EQ(1, db.count("changes"));
+    EXPECT_EQ("", read_text_file(live_include()));
+}
+
+TEST_F(Writer, FailedReloadIsRetriedByTheNextJob) {
+    zone("a.example.");
+    rndc_exits(1);
+    EXPECT_EQ(0, changes_job()); // the files are installed; only the reload failed
+    EXPECT_TRUE(st.reload_pending);
+    EXPECT_EQ(1, db.count("logs", "message = 'Named restart attempt' AND info = 'fail|1' AND "
+                                  "level = 3"));
+    rndc_exits(0);
+    EXPECT_EQ(1, changes_job()); // nothing changed, but the reload is owed
+    EXPECT_FALSE(st.reload_pending);
+    EXPECT_EQ(2u, rndc_calls());
+    EXPECT_EQ(1, db.count("logs", "message = 'Named restart attempt' AND info = 'ok|0'"));
+    EXPECT_EQ(1, changes_job());
+    EXPECT_EQ(2u, rndc_calls()); // and only then
+}
+
+TEST_F(Writer, EmptyTemplateFailsTheSetUp) {
+    ASSERT_EQ(0, db.exec("UPDATE file_template SET content = ''"));
+    zone("a.example.");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, changes_job());
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, db.count("logs", "info_code = 'ER03a' AND info = 'template'"));
+    EXPECT_EQ(1, db.count("changes"));
+    EXPECT_FALSE(path_exists(tree.file("tmp/" + st.settings.work_name)));
+}
+
+TEST_F(Writer, WriteAclRequestsAreServedWithTheCurrentAddresses) {
+    ASSERT_EQ(0, db.exec("INSERT INTO global_transfer_ips(ip) VALUES('10.0.0.1');"
+                         "INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', "
+                         "'writeacl'), ('ZONEBUILD', 'writeacl')"));
+    add_djob(st.queue, JOB_CUSTOM);
+    EXPECT_EQ(0, generic_job(st));
+    EXPECT_EQ("acl common-allow-transfer {\n\t10.0.0.1;\n};\n",
+              read_text_file(tree.file("named/etc/zonaris.acl")));
+    EXPECT_EQ(0, db.count("custom_job_queue"));
+    EXPECT_EQ(1, db.count("logs", "message = 'Job finished. Custom' AND info = 'OK'"));
+}
+
+TEST_F(Writer, FailingCustomJobWaitsBeforeItRunsAgain) {
+    ASSERT_EQ(0, db.exec("INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', "
+                         "'writeacl')"));
+    // The ACL file cannot be installed: a directory stands in its place.
+    ASSERT_EQ(0, mkdir(tree.file("named/etc/zonaris.acl").c_str(), 0755));
+    add_djob(st.queue, JOB_CUSTOM);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, generic_job(st));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, db.count("logs", "message = 'Job finished. Custom' AND info = 'FR_FAIL'"));
+    // Not queued again at once, but after a pause; the request waits for it.
+    EXPECT_TRUE(job_queue_empty(st.queue));
+    EXPECT_GE(st.custom_retry_at, time(nullptr) + 5);
+    EXPECT_EQ(1, db.count("custom_job_queue"));
+
+    // When the retry is due and the file can be written, the request is served.
+    ASSERT_EQ(0, rmdir(tree.file("named/etc/zonaris.acl").c_str()));
+    st.custom_retry_at = time(nullptr) - 1;
+    EXPECT_EQ(0, generic_job(st)); // queues the retry
+    EXPECT_EQ(0, generic_job(st)); // runs it
+    EXPECT_EQ(1, db.count("logs", "message = 'Job finished. Custom' AND info = 'OK'"));
+    EXPECT_EQ(0, db.count("custom_job_queue"));
+    EXPECT_EQ(0, st.custom_retry_at);
+}
+
+TEST_F(Writer, FailedDeleteOfServedRequestsEndsTheCustomJob) {
+    ASSERT_EQ(0, db.exec("INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', "
+                         "'writeacl');"
+                         "CREATE TRIGGER keep_requests BEFORE DELETE ON custom_job_queue FOR EACH "
+                         "ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept'"))
+        << db.last_error();
+    ASSERT_EQ(0, do_invariant(st, 0));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, do_custom(st));
+    testing::internal::GetCapturedStderr();
+}
+
+} // namespace
