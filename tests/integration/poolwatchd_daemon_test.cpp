@@ -200,7 +200,7 @@ std::string check_script(const std::string &flags) {
            "exit 0\n";
 }
 
-class PoolwatchDaemon : public testing::Test {
+class poolwatchdDaemon : public testing::Test {
   protected:
     test_database db = make_test_database();
     test_etc_dir etc;
@@ -326,7 +326,7 @@ class PoolwatchDaemon : public testing::Test {
 
 } // namespace
 
-TEST_F(PoolwatchDaemon, StartUpFailuresEndWithTheirExitCodes) {
+TEST_F(poolwatchdDaemon, StartUpFailuresEndWithTheirExitCodes) {
     struct {
         config_pairs changes;
         bool drop_protocols;
@@ -348,7 +348,7 @@ TEST_F(PoolwatchDaemon, StartUpFailuresEndWithTheirExitCodes) {
     EXPECT_FALSE(path_exists(pid_file)) << "a daemon that stopped removes its pid file";
 }
 
-TEST_F(PoolwatchDaemon, OnlyOneInstanceRunsAndReadconfigReachesIt) {
+TEST_F(poolwatchdDaemon, OnlyOneInstanceRunsAndReadconfigReachesIt) {
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(run({"-X"}).exit_code, 9);
 
@@ -376,7 +376,7 @@ TEST_F(PoolwatchDaemon, OnlyOneInstanceRunsAndReadconfigReachesIt) {
     EXPECT_EQ(run({"-c"}).exit_code, 8);
 }
 
-TEST_F(PoolwatchDaemon, AFailingMemberIsSwitchedOffAndBackOnWithItsZoneQueued) {
+TEST_F(poolwatchdDaemon, AFailingMemberIsSwitchedOffAndBackOnWithItsZoneQueued) {
     const int good = record("192.0.2.1"), bad = record("192.0.2.2");
     const int p = pool("web");
     member(p, good);
@@ -399,7 +399,7 @@ TEST_F(PoolwatchDaemon, AFailingMemberIsSwitchedOffAndBackOnWithItsZoneQueued) {
     EXPECT_THAT(log_messages(), HasSubstr("with value 192.0.2.2 found available, enabling\n"));
 }
 
-TEST_F(PoolwatchDaemon, ARecordInSeveralPoolsIsSwitchedOnceEveryRunningPoolHasReported) {
+TEST_F(poolwatchdDaemon, ARecordInSeveralPoolsIsSwitchedOnceEveryRunningPoolHasReported) {
     const int r = record("192.0.2.1");
     const int a = pool("a", "$RR/a"), b = pool("b", "$RR/b");
     const int off = pool("off", "$RR/off", 0), broken = pool("broken", "$RR/broken", 1, "");
@@ -420,7 +420,7 @@ TEST_F(PoolwatchDaemon, ARecordInSeveralPoolsIsSwitchedOnceEveryRunningPoolHasRe
     EXPECT_EQ(db.count("logs", "message LIKE '%disabling'"), 1);
 }
 
-TEST_F(PoolwatchDaemon, AHangingTestIsStoppedAtTheTimeLimitWithWhatItStarted) {
+TEST_F(poolwatchdDaemon, AHangingTestIsStoppedAtTheTimeLimitWithWhatItStarted) {
     const int r = record("192.0.2.1");
     member(pool("web"), r);
     flag("hang-192.0.2.1");
@@ -434,7 +434,7 @@ TEST_F(PoolwatchDaemon, AHangingTestIsStoppedAtTheTimeLimitWithWhatItStarted) {
         EXPECT_TRUE(wait_until([&] { return process_gone(pid); }, 10)) << pid;
 }
 
-TEST_F(PoolwatchDaemon, AReloadInTheMiddleOfACycleNeitherLosesNorDoublesAResult) {
+TEST_F(poolwatchdDaemon, AReloadInTheMiddleOfACycleNeitherLosesNorDoublesAResult) {
     const int r = record("192.0.2.1");
     const int a = pool("a", "$RR/a"), b = pool("b", "$RR/b");
     member(a, r);
@@ -461,7 +461,7 @@ TEST_F(PoolwatchDaemon, AReloadInTheMiddleOfACycleNeitherLosesNorDoublesAResult)
     EXPECT_TRUE(daemon->running());
 }
 
-TEST_F(PoolwatchDaemon, StoppingWhileATestRunsEndsCleanlyAndLeavesNoProcess) {
+TEST_F(poolwatchdDaemon, StoppingWhileATestRunsEndsCleanlyAndLeavesNoProcess) {
     const int r = record("192.0.2.1");
     member(pool("web"), r);
     flag("hold-192.0.2.1");
@@ -479,7 +479,7 @@ TEST_F(PoolwatchDaemon, StoppingWhileATestRunsEndsCleanlyAndLeavesNoProcess) {
     EXPECT_THAT(log_messages(), HasSubstr("Daemon is gracefully going down\n"));
 }
 
-TEST_F(PoolwatchDaemon, TheDatabaseGoingAwayMidCycleSwitchesNothingUntilItIsBack) {
+TEST_F(poolwatchdDaemon, TheDatabaseGoingAwayMidCycleSwitchesNothingUntilItIsBack) {
     tcp_relay relay(db.port);
     write_conf({}, relay.port());
     const int r = record("192.0.2.1");

@@ -18,7 +18,7 @@ using testing::ElementsAre;
 
 namespace {
 
-class PoolwatchDb : public testing::Test {
+class poolwatchdDb : public testing::Test {
   protected:
     test_database db = make_test_database();
     sql_handle conn = db.connect(CLIENT_FOUND_ROWS);
@@ -71,7 +71,7 @@ class PoolwatchDb : public testing::Test {
 
 } // namespace
 
-TEST_F(PoolwatchDb, ThePollSetHoldsActivePoolsOfActiveZonesThatHaveRecords) {
+TEST_F(poolwatchdDb, ThePollSetHoldsActivePoolsOfActiveZonesThatHaveRecords) {
     const int z = zone("example.net"), off = zone("off.example", 0);
     const int r = record(z, "192.0.2.1"), r_off = record(off, "192.0.2.2");
     const int good = pool(z, "good");
@@ -96,7 +96,7 @@ TEST_F(PoolwatchDb, ThePollSetHoldsActivePoolsOfActiveZonesThatHaveRecords) {
     EXPECT_TRUE(entries.empty());
 }
 
-TEST_F(PoolwatchDb, ProtocolsLoadUsableRowsAndSingleCodesOnDemand) {
+TEST_F(poolwatchdDb, ProtocolsLoadUsableRowsAndSingleCodesOnDemand) {
     std::map<int, poll_entry> none;
     protocol_table table;
     EXPECT_EQ(poolwatch_fetch_jobs(conn.get(), table), -1) << "no protocol at all";
@@ -113,7 +113,7 @@ TEST_F(PoolwatchDb, ProtocolsLoadUsableRowsAndSingleCodesOnDemand) {
     EXPECT_EQ(poolwatch_protocol_script(conn.get(), table, "EMPTY"), std::nullopt);
 }
 
-TEST_F(PoolwatchDb, SwitchingOffUpdatesTheRecordQueuesTheZoneAndLogsTheEvent) {
+TEST_F(poolwatchdDb, SwitchingOffUpdatesTheRecordQueuesTheZoneAndLogsTheEvent) {
     const int r = record(zone("example.net"), "192.0.2.1");
     EXPECT_EQ(
         poolwatch_poll_checkup_update(conn.get(), read_record(r, "example.net"), OUTCOME_DOWN),
@@ -134,7 +134,7 @@ TEST_F(PoolwatchDb, SwitchingOffUpdatesTheRecordQueuesTheZoneAndLogsTheEvent) {
               "Zone example.net record type A with value 192.0.2.1 found available, enabling");
 }
 
-TEST_F(PoolwatchDb, AStatusThatAlreadyMatchesIsLeftAloneWithoutAChange) {
+TEST_F(poolwatchdDb, AStatusThatAlreadyMatchesIsLeftAloneWithoutAChange) {
     const int up = record(zone("example.net"), "192.0.2.1", RECORD_ENABLED);
     const int down = record(zone("example.org"), "192.0.2.2", RECORD_DISABLED);
     EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), read_record(up, "example.net"), OUTCOME_UP),
@@ -146,7 +146,7 @@ TEST_F(PoolwatchDb, AStatusThatAlreadyMatchesIsLeftAloneWithoutAChange) {
     EXPECT_EQ(db.count("logs"), 0);
 }
 
-TEST_F(PoolwatchDb, APendingUpdateOfTheZoneOnlyGetsANewTimestamp) {
+TEST_F(poolwatchdDb, APendingUpdateOfTheZoneOnlyGetsANewTimestamp) {
     const int r = record(zone("example.net"), "192.0.2.1");
     exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('example.net', 'u', 5)");
     ASSERT_EQ(
@@ -161,7 +161,7 @@ TEST_F(PoolwatchDb, APendingUpdateOfTheZoneOnlyGetsANewTimestamp) {
     EXPECT_EQ(db.count("changes"), 1);
 }
 
-TEST_F(PoolwatchDb, AZoneBeingDeletedKeepsItsRecords) {
+TEST_F(poolwatchdDb, AZoneBeingDeletedKeepsItsRecords) {
     const int r = record(zone("example.net"), "192.0.2.1");
     exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('example.net', 'd', 5)");
     EXPECT_EQ(
@@ -171,7 +171,7 @@ TEST_F(PoolwatchDb, AZoneBeingDeletedKeepsItsRecords) {
     EXPECT_EQ(db.count("changes", "type = 'u'"), 0);
 }
 
-TEST_F(PoolwatchDb, ARecordChangedSinceItWasReadIsNotSwitchedOverIt) {
+TEST_F(poolwatchdDb, ARecordChangedSinceItWasReadIsNotSwitchedOverIt) {
     const int r = record(zone("example.net"), "192.0.2.1");
     const pool_record seen = read_record(r, "example.net");
     exec("UPDATE zone_dns_records SET status = 9 WHERE id = " + std::to_string(r)); // the panel
@@ -179,7 +179,7 @@ TEST_F(PoolwatchDb, ARecordChangedSinceItWasReadIsNotSwitchedOverIt) {
     EXPECT_EQ(db.count("changes"), 0);
 }
 
-TEST_F(PoolwatchDb, AFailedQueueingLeavesTheRecordAsItWas) {
+TEST_F(poolwatchdDb, AFailedQueueingLeavesTheRecordAsItWas) {
     const int r = record(zone("example.net"), "192.0.2.1");
     exec("RENAME TABLE changes TO changes_away");
     EXPECT_EQ(
@@ -196,7 +196,7 @@ TEST_F(PoolwatchDb, AFailedQueueingLeavesTheRecordAsItWas) {
     EXPECT_EQ(status_of(r), RECORD_DISABLED);
 }
 
-TEST_F(PoolwatchDb, ZoneNamesAndValuesReachTheDatabaseExactlyAsTheyAre) {
+TEST_F(poolwatchdDb, ZoneNamesAndValuesReachTheDatabaseExactlyAsTheyAre) {
     const std::string name = "o'brien\\\"x.example"; // o'brien\"x.example
     const int z =
         static_cast<int>(insert("INSERT INTO zone(name) VALUES('o\\'brien\\\\\"x.example')"));
@@ -210,7 +210,7 @@ TEST_F(PoolwatchDb, ZoneNamesAndValuesReachTheDatabaseExactlyAsTheyAre) {
                   " record type A with value 192.0.2.1 found not available, disabling");
 }
 
-TEST_F(PoolwatchDb, EventLogHonoursItsThresholdAndCutsLongMessagesAtACharacter) {
+TEST_F(poolwatchdDb, EventLogHonoursItsThresholdAndCutsLongMessagesAtACharacter) {
     EXPECT_EQ(poolwatch_db_log_at(conn.get(), 3, LOG_NOTICE, "%s", "too detailed"), 0);
     EXPECT_EQ(db.count("logs"), 0);
     const std::string long_text = std::string(282, 'a') + "\xc3\xa9" + "tail"; // é straddles 283
@@ -219,7 +219,7 @@ TEST_F(PoolwatchDb, EventLogHonoursItsThresholdAndCutsLongMessagesAtACharacter) 
     EXPECT_EQ(poolwatch_cut_utf8("abc", 283), "abc");
 }
 
-TEST_F(PoolwatchDb, TheEventLogThresholdComesFromMisc) {
+TEST_F(poolwatchdDb, TheEventLogThresholdComesFromMisc) {
     poolwatch_config cfg;
     for (const auto &[key, value] : db.config()) {
         if (key == "DB_NAME")
@@ -245,7 +245,7 @@ TEST_F(PoolwatchDb, TheEventLogThresholdComesFromMisc) {
     pw().db_log_level = 3;
 }
 
-TEST_F(PoolwatchDb, ATallyWaitsOnlyForPollsThatActuallyRun) {
+TEST_F(poolwatchdDb, ATallyWaitsOnlyForPollsThatActuallyRun) {
     const int z = zone("example.net");
     const int r = record(z, "192.0.2.1");
     const int a = pool(z, "a"), broken = pool(z, "broken"), off = pool(z, "off", 0);
@@ -260,7 +260,7 @@ TEST_F(PoolwatchDb, ATallyWaitsOnlyForPollsThatActuallyRun) {
     EXPECT_EQ(poolwatch_expected_polls(conn.get(), r, {a}, a), std::set<int>{});
 }
 
-TEST_F(PoolwatchDb, RefreshSwitchesARecordThatADeactivatedPoolHeldUp) {
+TEST_F(poolwatchdDb, RefreshSwitchesARecordThatADeactivatedPoolHeldUp) {
     const int z = zone("example.net");
     const int r = record(z, "192.0.2.1");
     const int a = pool(z, "a"), b = pool(z, "b");
@@ -281,7 +281,7 @@ TEST_F(PoolwatchDb, RefreshSwitchesARecordThatADeactivatedPoolHeldUp) {
     EXPECT_EQ(db.count("changes"), 1);
 }
 
-TEST_F(PoolwatchDb, APollsRecordsAndEnvironmentComeInQueryOrder) {
+TEST_F(poolwatchdDb, APollsRecordsAndEnvironmentComeInQueryOrder) {
     const int z = zone("example.net");
     const int r1 = record(z, "192.0.2.1"), r2 = record(z, "192.0.2.2", RECORD_DISABLED);
     const int broken = static_cast<int>(insert("INSERT INTO zone_dns_records(zone_id, entry_type, "

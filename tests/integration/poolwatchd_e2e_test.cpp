@@ -18,7 +18,7 @@ namespace {
 const char *const entry_template = "zone \"[zone_name]\" {\n\ttype [zone_type];\n"
                                    "\tfile \"[zone_file_name]\";\n\t[zone_options];\n};";
 
-class PoolwatchEndToEnd : public testing::Test {
+class poolwatchdEndToEnd : public testing::Test {
   protected:
     void SetUp() override {
         if (!path_exists(program_path("zonebuildd")))
@@ -65,7 +65,7 @@ class PoolwatchEndToEnd : public testing::Test {
 
 } // namespace
 
-TEST_F(PoolwatchEndToEnd, AFailingMemberLeavesTheServedAnswerAndReturnsWhenItRecovers) {
+TEST_F(poolwatchdEndToEnd, AFailingMemberLeavesTheServedAnswerAndReturnsWhenItRecovers) {
     const std::string scripts = dir.make_subdir("scripts"), flags = dir.make_subdir("flags");
     write_text_file(scripts + "/check",
                     "#!/bin/sh\n[ -e " + flags + "/down-$1 ] && exit 1\nexit 0\n", 0755);

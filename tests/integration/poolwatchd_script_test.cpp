@@ -28,7 +28,7 @@ class ReaperEnvironment : public testing::Environment {
 };
 testing::Environment *const reaper_env = testing::AddGlobalTestEnvironment(new ReaperEnvironment);
 
-class PoolwatchScript : public testing::Test {
+class poolwatchdScript : public testing::Test {
   protected:
     temp_dir dir{"pw-script"};
 
@@ -65,7 +65,7 @@ std::vector<std::string> lines(const std::string &text) {
 
 } // namespace
 
-TEST_F(PoolwatchScript, ExitStatusGivesTheOutcome) {
+TEST_F(poolwatchdScript, ExitStatusGivesTheOutcome) {
     struct {
         int code, outcome;
     } cases[] = {{0, OUTCOME_UP}, {1, OUTCOME_DOWN}, {2, OUTCOME_DOWN}, {255, OUTCOME_DOWN}};
@@ -77,7 +77,7 @@ TEST_F(PoolwatchScript, ExitStatusGivesTheOutcome) {
     }
 }
 
-TEST_F(PoolwatchScript, GetsOneArgumentAndExactlyThePoolsEnvironment) {
+TEST_F(poolwatchdScript, GetsOneArgumentAndExactlyThePoolsEnvironment) {
     const std::string out = dir.file("seen");
     const std::string path =
         script("check", "echo \"$0|$#|$1\" > " + out +
@@ -88,7 +88,7 @@ TEST_F(PoolwatchScript, GetsOneArgumentAndExactlyThePoolsEnvironment) {
                 ElementsAre(path + "|1|http://192.0.2.1/", "TIMEOUT=5", "PORT=8080"));
 }
 
-TEST_F(PoolwatchScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
+TEST_F(poolwatchdScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
     // The daemon's threads block SIGTERM and SIGHUP, and the client library ignores SIGPIPE:
     // none of that may reach a script. Nor may a descriptor opened without close-on-exec.
     struct sigaction ignore {
@@ -130,7 +130,7 @@ TEST_F(PoolwatchScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
     EXPECT_THAT(lines(seen), Not(testing::Contains(std::to_string(leaked))));
 }
 
-TEST_F(PoolwatchScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
+TEST_F(poolwatchdScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
     const std::string path = script("hang", "/bin/sleep 1000 &\necho $! > " + dir.file("child") +
                                                 "\necho $$ > " + dir.file("self") + "\nwait\n");
     script_run r;
@@ -150,7 +150,7 @@ TEST_F(PoolwatchScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
     EXPECT_TRUE(process_gone(pid_in("child"))) << "the background sleep must not survive";
 }
 
-TEST_F(PoolwatchScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
+TEST_F(poolwatchdScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
     const std::string path =
         script("stubborn", "trap '' TERM\n/bin/sleep 1000 &\necho $! > " + dir.file("child") +
                                "\nwhile :; do /bin/sleep 1; done\n");
@@ -161,7 +161,7 @@ TEST_F(PoolwatchScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
     EXPECT_TRUE(process_gone(pid_in("child")));
 }
 
-TEST_F(PoolwatchScript, AScriptKilledByAnotherSignalCountsAsAvailable) {
+TEST_F(poolwatchdScript, AScriptKilledByAnotherSignalCountsAsAvailable) {
     const script_run killed = run(script("kill9", "kill -KILL $$\n"));
     EXPECT_EQ(killed.end, SCRIPT_SIGNALLED);
     EXPECT_EQ(killed.signal, SIGKILL);
@@ -172,7 +172,7 @@ TEST_F(PoolwatchScript, AScriptKilledByAnotherSignalCountsAsAvailable) {
     EXPECT_EQ(poolwatch_run_outcome(termed), OUTCOME_DOWN);
 }
 
-TEST_F(PoolwatchScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
+TEST_F(poolwatchdScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
     // The grandchild holds nothing the run waits for; it is cleared away with the group.
     const std::string path =
         script("forker", "/bin/sleep 1000 &\necho $! > " + dir.file("child") + "\nexit 0\n");
@@ -182,7 +182,7 @@ TEST_F(PoolwatchScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
     EXPECT_TRUE(process_gone(pid_in("child")));
 }
 
-TEST_F(PoolwatchScript, MegabytesOfOutputDoNotStallTheRun) {
+TEST_F(poolwatchdScript, MegabytesOfOutputDoNotStallTheRun) {
     const script_run r =
         run(script("chatty", "/usr/bin/head -c 16000000 /dev/zero\n/usr/bin/head -c 4000000 "
                              "/dev/zero >&2\nexit 1\n"));
@@ -190,7 +190,7 @@ TEST_F(PoolwatchScript, MegabytesOfOutputDoNotStallTheRun) {
     EXPECT_EQ(r.exit_code, 1);
 }
 
-TEST_F(PoolwatchScript, AScriptThatCannotBeExecutedCountsAsUnavailable) {
+TEST_F(poolwatchdScript, AScriptThatCannotBeExecutedCountsAsUnavailable) {
     const std::string bad_interpreter = dir.file("bad");
     write_text_file(bad_interpreter, "#!/nonexistent/interpreter\n", 0755);
     script_run r = run(bad_interpreter);

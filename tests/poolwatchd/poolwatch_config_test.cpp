@@ -26,7 +26,7 @@ const config_pairs db_keys = {
 
 } // namespace
 
-TEST(PoolwatchConfig, TakesEveryKeyThatIsSet) {
+TEST(poolwatchdConfig, TakesEveryKeyThatIsSet) {
     config_pairs keys = db_keys;
     keys.insert(keys.end(), {{"DB_PORT", "3307"},
                              {"POOLWATCH_CONCURRENCY", "9"},
@@ -52,7 +52,7 @@ TEST(PoolwatchConfig, TakesEveryKeyThatIsSet) {
     EXPECT_THAT(log, Not(HasSubstr("WARNING")));
 }
 
-TEST(PoolwatchConfig, MissingNegativeAndZeroNumbersTakeTheirDefaultsWithTheirWarnings) {
+TEST(poolwatchdConfig, MissingNegativeAndZeroNumbersTakeTheirDefaultsWithTheirWarnings) {
     config_pairs keys = db_keys;
     keys.insert(keys.end(), {{"POOLWATCH_CONCURRENCY", "0"},
                              {"POOLWATCH_TIMEOUT", "-4"},
@@ -78,7 +78,7 @@ TEST(PoolwatchConfig, MissingNegativeAndZeroNumbersTakeTheirDefaultsWithTheirWar
     EXPECT_EQ(cfg.db_port, 0u) << "no DB_PORT: the client's default port";
 }
 
-TEST(PoolwatchConfig, AMalformedFileGivesNoDatabaseKeysSoStartUpRefuses) {
+TEST(poolwatchdConfig, AMalformedFileGivesNoDatabaseKeysSoStartUpRefuses) {
     test_etc_dir etc;
     const std::string path = etc.write_conf_text("DB_NAME zonaris\nPOOLWATCH_DRIFT soon\n");
     poolwatch_config cfg;
@@ -87,7 +87,7 @@ TEST(PoolwatchConfig, AMalformedFileGivesNoDatabaseKeysSoStartUpRefuses) {
     EXPECT_EQ(cfg.drift, 7);
 }
 
-TEST(PoolwatchConfig, ReadconfigFindsThePidFileOrFallsBackToTheDefault) {
+TEST(poolwatchdConfig, ReadconfigFindsThePidFileOrFallsBackToTheDefault) {
     test_etc_dir etc;
     poolwatch_config cfg;
     poolwatch_read_pid_config(etc.write_conf({{"POOLWATCH_PID_FILE", "/tmp/x.pid"}}), cfg);

@@ -10,7 +10,7 @@ poll_row row(int id, std::optional<std::string> interval = "30") {
 
 } // namespace
 
-TEST(PoolwatchPollRows, ANewPollIsFirstDueOneIntervalAfterTheRefresh) {
+TEST(poolwatchdPollRows, ANewPollIsFirstDueOneIntervalAfterTheRefresh) {
     std::map<int, poll_entry> entries;
     poolwatch_apply_poll_row(entries, row(3), 1000);
     ASSERT_EQ(entries.count(3), 1u);
@@ -23,7 +23,7 @@ TEST(PoolwatchPollRows, ANewPollIsFirstDueOneIntervalAfterTheRefresh) {
     EXPECT_EQ(e.poll.test_url, "http://$RR/");
 }
 
-TEST(PoolwatchPollRows, ANewPollMissingAFieldIsLeftOut) {
+TEST(poolwatchdPollRows, ANewPollMissingAFieldIsLeftOut) {
     std::map<int, poll_entry> entries;
     poll_row r = row(1);
     r.name.reset();
@@ -40,7 +40,7 @@ TEST(PoolwatchPollRows, ANewPollMissingAFieldIsLeftOut) {
     EXPECT_TRUE(entries.empty());
 }
 
-TEST(PoolwatchPollRows, AMissingOrNonPositiveIntervalIsRefused) {
+TEST(poolwatchdPollRows, AMissingOrNonPositiveIntervalIsRefused) {
     for (const std::optional<std::string> &interval :
          {std::optional<std::string>{}, std::optional<std::string>{"0"},
           std::optional<std::string>{"-5"}, std::optional<std::string>{"soon"}}) {
@@ -55,7 +55,7 @@ TEST(PoolwatchPollRows, AMissingOrNonPositiveIntervalIsRefused) {
     }
 }
 
-TEST(PoolwatchPollRows, AKnownPollTakesNewValuesButKeepsItsSchedule) {
+TEST(poolwatchdPollRows, AKnownPollTakesNewValuesButKeepsItsSchedule) {
     std::map<int, poll_entry> entries;
     poolwatch_apply_poll_row(entries, row(1), 1000);
     poolwatch_aging_polls(entries);
@@ -71,7 +71,7 @@ TEST(PoolwatchPollRows, AKnownPollTakesNewValuesButKeepsItsSchedule) {
     EXPECT_EQ(e.next_run, 1030) << "the new interval applies from the next run";
 }
 
-TEST(PoolwatchPollRows, AKnownPollLosingItsProtocolOrUrlLeavesAtOnce) {
+TEST(poolwatchdPollRows, AKnownPollLosingItsProtocolOrUrlLeavesAtOnce) {
     std::map<int, poll_entry> entries;
     poolwatch_apply_poll_row(entries, row(1), 1000);
     poolwatch_apply_poll_row(entries, row(2), 1000);
@@ -84,7 +84,7 @@ TEST(PoolwatchPollRows, AKnownPollLosingItsProtocolOrUrlLeavesAtOnce) {
     EXPECT_TRUE(entries.empty());
 }
 
-TEST(PoolwatchPollRows, PollsNotSeenInARefreshAreRemovedBySync) {
+TEST(poolwatchdPollRows, PollsNotSeenInARefreshAreRemovedBySync) {
     std::map<int, poll_entry> entries;
     poolwatch_apply_poll_row(entries, row(1), 1000);
     poolwatch_apply_poll_row(entries, row(2), 1000);

@@ -40,13 +40,13 @@ void add(std::map<int, poll_entry> &entries, int id, int interval, time_t next_r
 
 } // namespace
 
-TEST(PoolwatchSpawn, WithoutPollsSleepsAMinute) {
+TEST(poolwatchdSpawn, WithoutPollsSleepsAMinute) {
     std::map<int, poll_entry> entries;
     fake_workers w;
     EXPECT_EQ(poolwatch_spawn(entries, 1000, w.context()), 60);
 }
 
-TEST(PoolwatchSpawn, StartsDuePollsAndSleepsUntilTheNextOneFallsDue) {
+TEST(poolwatchdSpawn, StartsDuePollsAndSleepsUntilTheNextOneFallsDue) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 1000);
     add(entries, 2, 50, 1012);
@@ -58,7 +58,7 @@ TEST(PoolwatchSpawn, StartsDuePollsAndSleepsUntilTheNextOneFallsDue) {
     EXPECT_EQ(entries[2].wait, 12);
 }
 
-TEST(PoolwatchSpawn, APollFoundLateStillRunsInsteadOfBeingSkipped) {
+TEST(poolwatchdSpawn, APollFoundLateStillRunsInsteadOfBeingSkipped) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 900);
     fake_workers w;
@@ -67,7 +67,7 @@ TEST(PoolwatchSpawn, APollFoundLateStillRunsInsteadOfBeingSkipped) {
     EXPECT_EQ(entries[1].next_run, 1030);
 }
 
-TEST(PoolwatchSpawn, AtTheWorkerLimitADuePollIsPostponedByTheDrift) {
+TEST(poolwatchdSpawn, AtTheWorkerLimitADuePollIsPostponedByTheDrift) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 1000);
     add(entries, 2, 30, 1000);
@@ -89,7 +89,7 @@ TEST(PoolwatchSpawn, AtTheWorkerLimitADuePollIsPostponedByTheDrift) {
     EXPECT_EQ(w.started, std::vector<int>{1});
 }
 
-TEST(PoolwatchSpawn, APostponedPollTakesAFreedWorkerAtOnce) {
+TEST(poolwatchdSpawn, APostponedPollTakesAFreedWorkerAtOnce) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 1000);
     add(entries, 2, 30, 1000);
@@ -103,7 +103,7 @@ TEST(PoolwatchSpawn, APostponedPollTakesAFreedWorkerAtOnce) {
     EXPECT_EQ(entries[2].next_run, 1031);
 }
 
-TEST(PoolwatchSpawn, APollWhoseWorkerStillRunsIsNotStartedTwice) {
+TEST(poolwatchdSpawn, APollWhoseWorkerStillRunsIsNotStartedTwice) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 1000);
     fake_workers w;
@@ -113,7 +113,7 @@ TEST(PoolwatchSpawn, APollWhoseWorkerStillRunsIsNotStartedTwice) {
     EXPECT_EQ(entries[1].next_run, 1030) << "rescheduled one interval later";
 }
 
-TEST(PoolwatchSpawn, ResetRestartsEverySchedule) {
+TEST(poolwatchdSpawn, ResetRestartsEverySchedule) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 30, 900);
     add(entries, 2, 10, 5000);
@@ -124,7 +124,7 @@ TEST(PoolwatchSpawn, ResetRestartsEverySchedule) {
     EXPECT_EQ(entries[2].next_run, 2010);
 }
 
-TEST(PoolwatchSpawn, WaitingPollsTakeFreedWorkersInTheOrderTheyFellDue) {
+TEST(poolwatchdSpawn, WaitingPollsTakeFreedWorkersInTheOrderTheyFellDue) {
     std::map<int, poll_entry> entries;
     add(entries, 1, 1, 1000);
     add(entries, 2, 1, 1000);

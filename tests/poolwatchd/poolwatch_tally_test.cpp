@@ -27,7 +27,7 @@ tally_registration first_registration(tally_table &t, const pool_record &r, cons
 
 } // namespace
 
-TEST(PoolwatchTally, ARecordOfOnePoolIsDecidedByItsOneReport) {
+TEST(poolwatchdTally, ARecordOfOnePoolIsDecidedByItsOneReport) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10);
@@ -37,7 +37,7 @@ TEST(PoolwatchTally, ARecordOfOnePoolIsDecidedByItsOneReport) {
     EXPECT_TRUE(t.records.empty()) << "a complete tally is removed: the next cycle starts afresh";
 }
 
-TEST(PoolwatchTally, ARecordOfTwoPoolsWaitsForBothAndOneFailureDecides) {
+TEST(poolwatchdTally, ARecordOfTwoPoolsWaitsForBothAndOneFailureDecides) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -52,7 +52,7 @@ TEST(PoolwatchTally, ARecordOfTwoPoolsWaitsForBothAndOneFailureDecides) {
     EXPECT_TRUE(t.records.empty());
 }
 
-TEST(PoolwatchTally, BothPassingGivesUpOnceAfterTheSecondReport) {
+TEST(poolwatchdTally, BothPassingGivesUpOnceAfterTheSecondReport) {
     tally_table t;
     const pool_record r = make_record(1, RECORD_DISABLED);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -62,7 +62,7 @@ TEST(PoolwatchTally, BothPassingGivesUpOnceAfterTheSecondReport) {
     EXPECT_EQ(poolwatch_tally_report(t, r, a, ra.serial, OUTCOME_UP), OUTCOME_UP);
 }
 
-TEST(PoolwatchTally, AfterAFailureTheOtherPollsSkipTheirTestAndReportDown) {
+TEST(poolwatchdTally, AfterAFailureTheOtherPollsSkipTheirTestAndReportDown) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -73,7 +73,7 @@ TEST(PoolwatchTally, AfterAFailureTheOtherPollsSkipTheirTestAndReportDown) {
     EXPECT_EQ(rb.verdict, OUTCOME_DOWN) << "b's registration completes the tally";
 }
 
-TEST(PoolwatchTally, APollThatRunsAgainBeforeTheOthersReportIsNotTestedTwice) {
+TEST(poolwatchdTally, APollThatRunsAgainBeforeTheOthersReportIsNotTestedTwice) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -86,7 +86,7 @@ TEST(PoolwatchTally, APollThatRunsAgainBeforeTheOthersReportIsNotTestedTwice) {
     EXPECT_EQ(t.records.at(1).polls.size(), 1u) << "a is registered once";
 }
 
-TEST(PoolwatchTally, AReportForAnEndedCycleCountsNowhere) {
+TEST(poolwatchdTally, AReportForAnEndedCycleCountsNowhere) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -100,7 +100,7 @@ TEST(PoolwatchTally, AReportForAnEndedCycleCountsNowhere) {
         << "a still has to report in this cycle";
 }
 
-TEST(PoolwatchTally, ConcurrentCreationJoinsTheTallyThatWonTheRace) {
+TEST(poolwatchdTally, ConcurrentCreationJoinsTheTallyThatWonTheRace) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -114,7 +114,7 @@ TEST(PoolwatchTally, ConcurrentCreationJoinsTheTallyThatWonTheRace) {
     EXPECT_EQ(poolwatch_tally_report(t, r, b, rb.serial, OUTCOME_UP), OUTCOME_UP);
 }
 
-TEST(PoolwatchTally, RefreshForgetsPollsThatLeftAndCompletesWhatTheyHeldUp) {
+TEST(poolwatchdTally, RefreshForgetsPollsThatLeftAndCompletesWhatTheyHeldUp) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -128,7 +128,7 @@ TEST(PoolwatchTally, RefreshForgetsPollsThatLeftAndCompletesWhatTheyHeldUp) {
     EXPECT_TRUE(t.records.empty());
 }
 
-TEST(PoolwatchTally, RefreshDropsTheRegistrationOfAPollRemovedWhileItRuns) {
+TEST(poolwatchdTally, RefreshDropsTheRegistrationOfAPollRemovedWhileItRuns) {
     tally_table t;
     const pool_record r = make_record(1);
     const pool_poll a = make_poll(10), b = make_poll(11);
@@ -140,7 +140,7 @@ TEST(PoolwatchTally, RefreshDropsTheRegistrationOfAPollRemovedWhileItRuns) {
         << "only b's result counts once a has left the poll set";
 }
 
-TEST(PoolwatchTally, RefreshRemovesATallyNoPollExpectsAnyMore) {
+TEST(poolwatchdTally, RefreshRemovesATallyNoPollExpectsAnyMore) {
     tally_table t;
     const pool_record r = make_record(1);
     first_registration(t, r, make_poll(10), {10});

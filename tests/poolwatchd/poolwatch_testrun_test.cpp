@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(PoolwatchScriptPath, JoinsTheDirectoryAndAPlainName) {
+TEST(poolwatchdScriptPath, JoinsTheDirectoryAndAPlainName) {
     std::string path;
     ASSERT_EQ(poolwatch_script_path("/opt/pw", "check_http", "HTTP", path), 0);
     EXPECT_EQ(path, "/opt/pw/check_http");
@@ -10,7 +10,7 @@ TEST(PoolwatchScriptPath, JoinsTheDirectoryAndAPlainName) {
     EXPECT_EQ(path, "/opt/pw/check_http");
 }
 
-TEST(PoolwatchScriptPath, RefusesNamesThatLeaveTheDirectory) {
+TEST(poolwatchdScriptPath, RefusesNamesThatLeaveTheDirectory) {
     const std::vector<std::string> names = {
         "", ".", "..", "../bin/sh", "/bin/sh", "sub/check", "check/", std::string("a\0b", 3)};
     for (const std::string &name : names) {
@@ -20,7 +20,7 @@ TEST(PoolwatchScriptPath, RefusesNamesThatLeaveTheDirectory) {
     }
 }
 
-TEST(PoolwatchCommandArgs, ReplacesOnlyTheFirstPlaceholder) {
+TEST(poolwatchdCommandArgs, ReplacesOnlyTheFirstPlaceholder) {
     struct {
         const char *url, *want;
     } cases[] = {
@@ -35,17 +35,17 @@ TEST(PoolwatchCommandArgs, ReplacesOnlyTheFirstPlaceholder) {
         EXPECT_EQ(poolwatch_build_cmd_args(c.url, "192.0.2.7"), c.want) << c.url;
 }
 
-TEST(PoolwatchEnvironment, StartsWithTheDefaultTimeoutAndKeepsRowOrder) {
+TEST(poolwatchdEnvironment, StartsWithTheDefaultTimeoutAndKeepsRowOrder) {
     auto env = poolwatch_build_environment({{"PORT", "8080"}, {"HOST_HEADER", "www"}}, "p");
     EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=20", "PORT=8080", "HOST_HEADER=www"}));
 }
 
-TEST(PoolwatchEnvironment, ThePoolsTimeoutReplacesTheDefault) {
+TEST(poolwatchdEnvironment, ThePoolsTimeoutReplacesTheDefault) {
     auto env = poolwatch_build_environment({{"PORT", "1"}, {"TIMEOUT", "5"}}, "p");
     EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=5", "PORT=1"}));
 }
 
-TEST(PoolwatchEnvironment, DropsIncompleteAndOverlongPairs) {
+TEST(poolwatchdEnvironment, DropsIncompleteAndOverlongPairs) {
     const std::string long_value(511, 'x'); // "A=" and this is 513 characters, one too many
     auto env = poolwatch_build_environment({{std::nullopt, "v"},
                                             {"", "v"},
@@ -57,7 +57,7 @@ TEST(PoolwatchEnvironment, DropsIncompleteAndOverlongPairs) {
     EXPECT_EQ(env, (std::vector<std::string>{"TIMEOUT=20", "B=" + long_value.substr(1)}));
 }
 
-TEST(PoolwatchEnvironment, RefusesNamesTheShellOrLoaderWouldObey) {
+TEST(poolwatchdEnvironment, RefusesNamesTheShellOrLoaderWouldObey) {
     for (const char *name :
          {"LD_PRELOAD", "LD_LIBRARY_PATH", "BASH_ENV", "ENV", "IFS", "PATH", "SHELLOPTS",
           "BASHOPTS", "PS4", "GCONV_PATH", "1ABC", "A-B", "A B", "A=B", "BASH_FUNC_f%%", "é"}) {
@@ -69,7 +69,7 @@ TEST(PoolwatchEnvironment, RefusesNamesTheShellOrLoaderWouldObey) {
         EXPECT_TRUE(poolwatch_valid_env_name(name)) << name;
 }
 
-TEST(PoolwatchOutcome, MapsEachWayAScriptEnds) {
+TEST(poolwatchdOutcome, MapsEachWayAScriptEnds) {
     struct {
         script_run run;
         int want;
