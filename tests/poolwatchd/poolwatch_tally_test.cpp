@@ -27,16 +27,6 @@ tally_registration first_registration(tally_table &t, const pool_record &r, cons
 
 } // namespace
 
-TEST(poolwatchdTally, ARecordOfOnePoolIsDecidedByItsOneReport) {
-    tally_table t;
-    const pool_record r = make_record(1);
-    const pool_poll a = make_poll(10);
-    auto reg = first_registration(t, r, a, {10});
-    ASSERT_EQ(reg.step, TALLY_TEST);
-    EXPECT_EQ(poolwatch_tally_report(t, r, a, reg.serial, OUTCOME_DOWN), OUTCOME_DOWN);
-    EXPECT_TRUE(t.records.empty()) << "a complete tally is removed: the next cycle starts afresh";
-}
-
 TEST(poolwatchdTally, ARecordOfTwoPoolsWaitsForBothAndOneFailureDecides) {
     tally_table t;
     const pool_record r = make_record(1);
@@ -49,17 +39,7 @@ TEST(poolwatchdTally, ARecordOfTwoPoolsWaitsForBothAndOneFailureDecides) {
     ASSERT_EQ(rb.step, TALLY_TEST);
     EXPECT_EQ(rb.serial, ra.serial);
     EXPECT_EQ(poolwatch_tally_report(t, r, b, rb.serial, OUTCOME_DOWN), OUTCOME_DOWN);
-    EXPECT_TRUE(t.records.empty());
-}
-
-TEST(poolwatchdTally, BothPassingGivesUpOnceAfterTheSecondReport) {
-    tally_table t;
-    const pool_record r = make_record(1, RECORD_DISABLED);
-    const pool_poll a = make_poll(10), b = make_poll(11);
-    auto ra = first_registration(t, r, a, {10, 11});
-    auto rb = poolwatch_tally_register(t, r, b);
-    EXPECT_EQ(poolwatch_tally_report(t, r, b, rb.serial, OUTCOME_UP), std::nullopt);
-    EXPECT_EQ(poolwatch_tally_report(t, r, a, ra.serial, OUTCOME_UP), OUTCOME_UP);
+    EXPECT_TRUE(t.records.empty()) << "a complete tally is removed: the next cycle starts afresh";
 }
 
 TEST(poolwatchdTally, AfterAFailureTheOtherPollsSkipTheirTestAndReportDown) {
@@ -71,19 +51,6 @@ TEST(poolwatchdTally, AfterAFailureTheOtherPollsSkipTheirTestAndReportDown) {
     auto rb = poolwatch_tally_register(t, r, b);
     EXPECT_EQ(rb.step, TALLY_SKIP);
     EXPECT_EQ(rb.verdict, OUTCOME_DOWN) << "b's registration completes the tally";
-}
-
-TEST(poolwatchdTally, APollThatRunsAgainBeforeTheOthersReportIsNotTestedTwice) {
-    tally_table t;
-    const pool_record r = make_record(1);
-    const pool_poll a = make_poll(10), b = make_poll(11);
-    auto ra = first_registration(t, r, a, {10, 11});
-    poolwatch_tally_report(t, r, a, ra.serial, OUTCOME_UP);
-    auto again = poolwatch_tally_register(t, r, a);
-    EXPECT_EQ(again.step, TALLY_SKIP);
-    EXPECT_FALSE(again.verdict.has_value()) << "b has not reported yet";
-    ASSERT_EQ(t.records.size(), 1u);
-    EXPECT_EQ(t.records.at(1).polls.size(), 1u) << "a is registered once";
 }
 
 TEST(poolwatchdTally, AReportForAnEndedCycleCountsNowhere) {
@@ -138,12 +105,4 @@ TEST(poolwatchdTally, RefreshDropsTheRegistrationOfAPollRemovedWhileItRuns) {
     EXPECT_EQ(poolwatch_tally_report(t, r, a, ra.serial, OUTCOME_DOWN), std::nullopt);
     EXPECT_EQ(poolwatch_tally_report(t, r, b, rb.serial, OUTCOME_UP), OUTCOME_UP)
         << "only b's result counts once a has left the poll set";
-}
-
-TEST(poolwatchdTally, RefreshRemovesATallyNoPollExpectsAnyMore) {
-    tally_table t;
-    const pool_record r = make_record(1);
-    first_registration(t, r, make_poll(10), {10});
-    EXPECT_TRUE(poolwatch_tally_refresh(t, {}, {10}).empty());
-    EXPECT_TRUE(t.records.empty());
 }
