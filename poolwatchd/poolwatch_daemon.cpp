@@ -144,6 +144,7 @@ void poolwatch_main() {
 // reload and the shutdown in normal context.
 void poolwatch_catch_sig() {
     poolwatch_daemon &d = pw();
+    db_thread_scope thread_scope; // reload and shutdown open connections here
     while (d.state != STATE_TERMINATING) {
         struct pollfd fds[2] = {{d.signal_fd, POLLIN, 0}, {d.wake_fd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0)
@@ -308,15 +309,12 @@ void poolwatch_term() {
     d.scheduler_wake.kick();
     d.refresher_wake.kick();
     d.scheduler_sem.acquire(); // given up by the scheduler after the running workers
-    {
-        db_thread_scope thread_scope;
-        sql_handle db;
-        if (db_connect(poolwatch_config_copy(), db) != 0) {
-            LOGF(LOG_ERR, "Cannot connect to database.");
-        } else {
-            poolwatch_db_log(db.get(), LOG_NOTICE, "Daemon is gracefully going down");
-            db_disconnect(db);
-        }
+    sql_handle db;
+    if (db_connect(poolwatch_config_copy(), db) != 0) {
+        LOGF(LOG_ERR, "Cannot connect to database.");
+    } else {
+        poolwatch_db_log(db.get(), LOG_NOTICE, "Daemon is gracefully going down");
+        db_disconnect(db);
     }
     d.scheduler_sem.release();
 }

@@ -82,7 +82,6 @@ int poolwatch_db_log(sql_conn *db, int level, const char *format, ...) {
 }
 
 void poolwatch_set_db_loglevel(const poolwatch_config &cfg) {
-    db_thread_scope thread_scope;
     sql_handle db;
     if (db_connect(cfg, db) != 0) {
         LOGF(LOG_ERR, "Cannot connect to database, default log level will be: LOG_ERR");

@@ -37,5 +37,6 @@ int poolwatch_db_log(sql_conn *db, int level, const char *format, ...)
 std::string poolwatch_cut_utf8(std::string text, size_t limit);
 
 // Reads the `misc` parameter 'log_level' on a short-lived connection of its own and makes
-// it the event-log threshold; on any failure the threshold keeps its value.
+// it the event-log threshold; on any failure the threshold keeps its value. The calling
+// thread is registered with the client library already.
 void poolwatch_set_db_loglevel(const poolwatch_config &cfg);

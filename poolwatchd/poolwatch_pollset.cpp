@@ -257,17 +257,21 @@ void poolwatch_update_pollset(sql_handle &db) {
                     "Cannot synchronize database from now on, will try again at the next refresh.");
         }
         if (db) {
-            std::lock_guard guard(d.polls.lock);
-            LOGF(LOG_NOTICE, "Reloading active polls from database.");
-            int rc = poolwatch_fetch_polls(db.get(), d.polls.entries);
-            poolwatch_sync(d.polls.entries);
-            std::set<int> ids;
-            for (const auto &[id, e] : d.polls.entries)
-                ids.insert(id);
-            if (rc == 0)
-                rc = poolwatch_refresh_records(db.get(), d.records, ids);
-            if (rc != 0)
-                d.refresher_reconnect = true;
+            try {
+                std::lock_guard guard(d.polls.lock);
+                LOGF(LOG_NOTICE, "Reloading active polls from database.");
+                int rc = poolwatch_fetch_polls(db.get(), d.polls.entries);
+                poolwatch_sync(d.polls.entries);
+                std::set<int> ids;
+                for (const auto &[id, e] : d.polls.entries)
+                    ids.insert(id);
+                if (rc == 0)
+                    rc = poolwatch_refresh_records(db.get(), d.records, ids);
+                if (rc != 0)
+                    d.refresher_reconnect = true;
+            } catch (const std::exception &e) {
+                LOGF(LOG_DEBUG, "Poll set refresh abandoned: %s", e.what());
+            }
         } else {
             LOGF(LOG_ERR, "Cannot refresh poll set.");
         }

@@ -177,7 +177,7 @@ void poolwatch_schedule_pollset() {
         }
 
         const time_t now = time(nullptr);
-        {
+        try {
             std::lock_guard guard(d.polls.lock);
             if (reset) {
                 LOGF(LOG_NOTICE, "Round robin scheduler reset done.");
@@ -186,6 +186,9 @@ void poolwatch_schedule_pollset() {
             }
             sleep = poolwatch_spawn(d.polls.entries, now, daemon_spawn_context());
             poolwatch_schedule(d.polls.entries, sleep);
+        } catch (const std::exception &e) {
+            LOGF(LOG_DEBUG, "Scheduler pass abandoned: %s", e.what());
+            sleep = 1;
         }
         d.scheduler_wake.sleep_until(std::chrono::system_clock::from_time_t(now + sleep));
     }

@@ -58,18 +58,19 @@ tally_registration check_poll_record(sql_conn *db, const pool_record &rec, const
     return reg;
 }
 
-// Tests the poll's records. True when a reload or shutdown stopped it early.
-bool run_poll(sql_conn *db, const pool_poll &p, const poolwatch_config &cfg) {
+// Tests the poll's records, one after another; a reload or shutdown stops it after the
+// record under test.
+void run_poll(sql_conn *db, const pool_poll &p, const poolwatch_config &cfg) {
     const std::optional<std::string> path = build_poll_cmd(db, p, cfg);
     if (!path)
-        return false;
+        return;
     std::vector<std::string> env;
     if (poolwatch_fetch_poll_environment(db, p, env) != 0)
-        return false;
+        return;
     LOGF(LOG_DEBUG, "The environment for poll: \"%s\" has been set.", p.name.c_str());
     std::vector<pool_record> records;
     if (poolwatch_fetch_poll_resource_records(db, p, records) != 0 || records.empty())
-        return false;
+        return;
 
     const script_limits limits{cfg.timeout, POOLWATCH_KILL_GRACE};
     const std::set<int> poll_ids = poolwatch_poll_ids(pw().polls);
@@ -89,9 +90,8 @@ bool run_poll(sql_conn *db, const pool_poll &p, const poolwatch_config &cfg) {
         }
         const int state = pw().state;
         if (state == STATE_RELOADING || state == STATE_TERMINATING)
-            return true;
+            return;
     }
-    return false;
 }
 
 } // namespace
