@@ -344,6 +344,45 @@ int update_sql_zone_warning(sql_conn *db, const std::string &zone_name, unsigned
     return 0;
 }
 
+int update_sql_zones_written(sql_conn *db, const std::vector<written_zone> &zones) {
+    if (zones.empty())
+        return 0;
+    std::string format = "UPDATE zone z JOIN (";
+    std::vector<sql_arg> args;
+    args.reserve(zones.size() * 3);
+    for (size_t i = 0; i < zones.size(); ++i) {
+        format += i == 0 ? "SELECT '%s' AS name, '%s' AS revision, '%s' AS revise_time"
+                         : " UNION ALL SELECT '%s', '%s', '%s'";
+        args.emplace_back(zones[i].name);
+        args.emplace_back(zones[i].serial);
+        args.emplace_back(zones[i].timestamp);
+    }
+    format += ") v ON z.name = v.name SET z.revision = v.revision, z.revise_time = "
+              "v.revise_time, z.warning = 0, z.warning_desc = ''";
+    if (fr_sql_query_args(db, nullptr, format, args) != 0) {
+        log_query_error(db);
+        return -1;
+    }
+    return 0;
+}
+
+int update_sql_zones_timestamp(sql_conn *db, const std::vector<std::string> &names) {
+    if (names.empty())
+        return 0;
+    std::string format = "UPDATE zone SET revise_time = unix_timestamp(NOW()) WHERE name IN (";
+    std::vector<sql_arg> args;
+    for (size_t i = 0; i < names.size(); ++i) {
+        format += i == 0 ? "'%s'" : ", '%s'";
+        args.emplace_back(names[i]);
+    }
+    format += ")";
+    if (fr_sql_query_args(db, nullptr, format, args) != 0) {
+        log_query_error(db);
+        return -1;
+    }
+    return 0;
+}
+
 int update_enum_services_set(sql_conn *db, enum_services &set, time_t now) {
     if (set.refreshed != 0 && now - set.refreshed < 600)
         return 0;

@@ -86,6 +86,17 @@ int update_sql_zone_timestamp(sql_conn *db, const std::string &zone_name);
 int update_sql_zone_warning(sql_conn *db, const std::string &zone_name, unsigned warning,
                             const std::string &text);
 
+// The same for many zones in one statement each: primary zones get their revision and
+// revise time and their warning cleared (their file passed the check); secondary zones get
+// the current time as revise time. 0 or -1.
+struct written_zone {
+    std::string name;
+    std::string serial;    // the serial just published
+    std::string timestamp; // seconds since the epoch of the write
+};
+int update_sql_zones_written(sql_conn *db, const std::vector<written_zone> &zones);
+int update_sql_zones_timestamp(sql_conn *db, const std::vector<std::string> &names);
+
 // Known ENUM service names (record_type 'NAPTR'), refreshed at most every 600 seconds.
 struct enum_services {
     std::unordered_set<std::string> names;

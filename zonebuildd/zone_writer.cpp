@@ -9,6 +9,7 @@
 #include "logging.h"
 #include "zone_model.h"
 #include "zone_serial.h"
+#include "zone_worker.h"
 #include "zonebuildd.h"
 
 #include <algorithm>
@@ -16,20 +17,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_set>
 
 namespace {
-
-// What became of one zone in a worker (one byte in front of the name in the result file).
-enum zone_outcome : char {
-    ZONE_WRITTEN = 'W',  // live with its new statement: rows consumed
-    ZONE_REMOVED = 'R',  // to be removed: statement dropped, files removed after installation
-    ZONE_RESERVED = 'E', // a built-in empty zone: rows consumed, never served
-    ZONE_SKIPPED = 'S',  // could not be written: previous statement and file kept, rows kept
-};
 
 struct worker_slot {
     pid_t pid = 0;
@@ -48,191 +41,6 @@ double seconds_since(const timespec &then) {
     const timespec now = monotonic_now();
     return static_cast<double>(now.tv_sec - then.tv_sec) +
            static_cast<double>(now.tv_nsec - then.tv_nsec) / 1e9;
-}
-
-zonefile_env make_zonefile_env(const zonebuildd_state &st, sql_conn *db) {
-    zonefile_env env;
-    env.named_root = st.settings.named_root;
-    env.master_dir = st.settings.master_d;
-    env.secondary_dir = st.settings.secondary_d;
-    env.named_uid = st.settings.named_uid;
-    env.named_gid = st.settings.named_gid;
-    env.db = db;
-    env.event_level = st.event_level;
-    env.enum_services = &st.enum_set.names;
-    return env;
-}
-
-void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id) {
-    sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)", "ER05",
-            info.c_str(), client_id, 0, 0, nullptr, nullptr, event_level);
-}
-
-// ---------------------------------------------------------------------------------------
-// Worker side
-
-struct worker_job {
-    zonebuildd_state &st;
-    sql_conn *db;
-    zonefile_env env;
-    named_ctx ctx;
-    FILE *chunk;
-    FILE *results;
-    int progress_fd;
-    int slot;
-};
-
-// A primary zone's file: written in the work area, checked, installed. 0 when installed.
-int write_primary(worker_job &w, const std::string &name, int id, const zone_info &zone,
-                  const std::string &file_name, zone_serial &serial) {
-    const zb_settings &s = w.st.settings;
-    std::string path = s.temp_d + "/" + s.work_name + "/" + s.master_d + "/" + file_name;
-    if (path_purge(path, 1) != 0) {
-        LOGF(LOG_ERR, "Invalid path (after purging) %s for zone %s. Skipping...", path.c_str(),
-             name.c_str());
-        return -1;
-    }
-    get_serial(zone, s.serial_format, serial);
-    std::string problem;
-    if (write_zone_file(path, name, zone, id, serial, w.env, &problem) != 0) {
-        io_event(w.db, w.st.event_level, "fail|write|" + path, zone.client_id);
-        LOGF(LOG_ERR, "Error editing zone file %s. Skipping...", path.c_str());
-        // A zone the panel's data does not allow to be written: the panel shows why.
-        if (!problem.empty())
-            update_sql_zone_warning(w.db, name, 99, problem);
-        return -1;
-    }
-    bind9_consume_log();
-    const int rc = bind9_checkzone(name.c_str(), path.c_str());
-    if (rc != 0) {
-        LOGF(LOG_ERR, "Failed to parse zone file configuration for %s: %s", name.c_str(),
-             bind9_result_totext(rc));
-        std::string text = bind9_consume_log();
-        if (text.empty())
-            text = bind9_result_totext(rc);
-        update_sql_zone_warning(w.db, name, 99, text);
-        return -1;
-    }
-    update_sql_zone_warning(w.db, name, 0, "");
-    if (copy_zone_file(w.env, path, file_name, zone.client_id) != 0) {
-        LOGF(LOG_ERR, "Error copying zone file %s. Skipping...", path.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-zone_outcome write_one_zone(worker_job &w, const std::string &name, const zone_change &entry) {
-    LOGF(LOG_DEBUG, "Checking zone %s", name.c_str());
-    if (is_empty_zone(name)) {
-        LOGF(LOG_ERR, "Trying to add empty zone: %s", name.c_str());
-        return ZONE_RESERVED;
-    }
-    if (entry.id < 1)
-        return ZONE_REMOVED;
-    zone_ptr zone = get_sql_more_info(w.db, entry.id, entry.type, name);
-    if (!zone) {
-        LOGF(LOG_ERR, "Could not get zone %s details from database.", name.c_str());
-        return ZONE_SKIPPED;
-    }
-    LOGF(LOG_INFO, "Updating zone %s", name.c_str());
-    std::string file_name;
-    if (zone_file_name(name, file_name) != 0)
-        return ZONE_SKIPPED;
-    zone_serial serial;
-    if (entry.type == ZONE_MASTER &&
-        write_primary(w, name, entry.id, *zone, file_name, serial) != 0)
-        return ZONE_SKIPPED;
-
-    std::string bare = name;
-    try_rm_dot(bare);
-    const zone_entry statement = make_zone_entry(entry.type, zone->options);
-    const letter_dir_fn letter = [&](const std::string &file, int type) {
-        return _make_path(w.env, file, type, 0);
-    };
-    if (generate_zone_entry(w.chunk, bare, file_name, statement, w.st.job->entry_template, letter,
-                            w.ctx) != 0) {
-        const std::string include = zb_live_include(w.st.settings);
-        io_event(w.db, w.st.event_level, "fail|write|" + include, zone->client_id);
-        LOGF(LOG_ERR, "Error adding entry to %s. Skipping...", include.c_str());
-        return ZONE_SKIPPED;
-    }
-    // The files of the zone's other kind (it changed type) go.
-    if (entry.type == ZONE_MASTER) {
-        update_sql_zone_serial(w.db, name, serial.serial, serial.timestamp);
-        remove_zone_file(w.env, name, 2, zone->client_id);
-    } else {
-        update_sql_zone_timestamp(w.db, name);
-        remove_zone_file(w.env, name, 1, zone->client_id);
-    }
-    LOGF(LOG_INFO, "Finished processing zone %s.", name.c_str());
-    return ZONE_WRITTEN;
-}
-
-// Runs in the forked worker and never returns: status 0 when the slice was worked through,
-// 1 when the worker had to stop early.
-[[noreturn]] void child_hash_slice(zonebuildd_state &st, int slot,
-                                   const std::vector<const change_set::value_type *> &keys,
-                                   size_t begin, size_t end, FILE *chunk, FILE *results,
-                                   int progress_fd) {
-    // A worker obeys SIGTERM at once and ignores the daemon's job signals; it dies with
-    // the daemon.
-    for (int sig : {SIGTERM, SIGINT, SIGCHLD})
-        signal(sig, SIG_DFL);
-    for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP})
-        signal(sig, SIG_IGN);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    job_queue_forget(st.queue);
-    if (st.pid_fd >= 0)
-        close(st.pid_fd); // the daemon's lock is the daemon's alone
-    zb_job &job = *st.job;
-    if (job.work.tmp_include)
-        fclose(job.work.tmp_include);
-    if (job.work.live_include)
-        fclose(job.work.live_include);
-    job.work.tmp_include = job.work.live_include = nullptr;
-    fclose(stdin);
-    bind9_worker_init();
-
-    int status = 0;
-    int count = 0;
-    sql_handle db = zonebuildd_init_db(st.settings);
-    if (!db) {
-        LOGF(LOG_ERR, "Failed to reestablish database connection.");
-        status = 1;
-    }
-    if (status == 0 && chunk_begin(chunk) != 0) {
-        LOGF(LOG_ERR, "Failed to write chunk %d.", slot);
-        status = 1;
-    }
-    if (status == 0) {
-        named_ctx ctx = zb_named_ctx(st);
-        ctx.db = db.get();
-        worker_job w{st,          db.get(), make_zonefile_env(st, db.get()), ctx, chunk, results,
-                     progress_fd, slot};
-        for (size_t i = begin; i < end; ++i) {
-            const std::string &name = keys[i]->first;
-            const zone_outcome outcome = write_one_zone(w, name, keys[i]->second);
-            if (outcome == ZONE_WRITTEN || outcome == ZONE_REMOVED)
-                ++count;
-            if (fputc(outcome, results) == EOF ||
-                fwrite(name.c_str(), 1, name.size() + 1, results) != name.size() + 1) {
-                LOGF(LOG_ERR, "Failed to record the outcome of zone %s.", name.c_str());
-                status = 1;
-                break;
-            }
-            const unsigned char beat = static_cast<unsigned char>(slot);
-            ssize_t n = write(progress_fd, &beat, 1); // a full pipe only loses a heartbeat
-            (void)n;
-        }
-    }
-    if (chunk_finish(chunk, count) != 0 || fclose(chunk) != 0 || fclose(results) != 0) {
-        LOGF(LOG_ERR, "Failed to close the files of worker %d.", slot);
-        status = 1;
-    }
-    db.reset();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(status);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -369,8 +177,8 @@ int wait_workers(zonebuildd_state &st, std::vector<worker_slot> &slots, int prog
 
 // Reads a worker's result file into the outcome sets.
 int read_results(const std::string &path, std::unordered_set<std::string> &consumed,
-                 std::unordered_set<std::string> &removed,
-                 std::unordered_set<std::string> &skipped) {
+                 std::unordered_set<std::string> &removed, std::unordered_set<std::string> &skipped,
+                 job_timing &timing) {
     std::string text;
     if (read_file(path, text) != 0) {
         LOGF(LOG_ERR, "Failed to read %s: %s", path.c_str(), strerror(errno));
@@ -397,6 +205,16 @@ int read_results(const std::string &path, std::unordered_set<std::string> &consu
         case ZONE_SKIPPED:
             skipped.insert(std::move(name));
             break;
+        case ZONE_TIMING: {
+            double load = 0, write = 0, check = 0, install = 0;
+            if (sscanf(name.c_str(), "%lf %lf %lf %lf", &load, &write, &check, &install) == 4) {
+                timing.load += load;
+                timing.write += write;
+                timing.check += check;
+                timing.install += install;
+            }
+            break;
+        }
         default:
             LOGF(LOG_ERR, "Unknown outcome in %s.", path.c_str());
             return -1;
@@ -415,13 +233,34 @@ struct fd_pair {
     }
 };
 
+// The workers' staging directory on the name server's file system (below the primary zones
+// directory, so that a rename puts a file live); removed with whatever it still holds once
+// the workers are gone.
+struct stage_area {
+    std::string dir;
+    ~stage_area() {
+        if (!dir.empty() && fr_rm(dir) != 0)
+            LOGF(LOG_WARNING, "Failed to remove %s: %s", dir.c_str(), strerror(errno));
+    }
+    int make(const zb_settings &s) {
+        const std::string path =
+            s.named_root + "/" + s.master_d + "/.zonebuildd-stage-" + std::to_string(getpid());
+        if (fr_rm(path) != 0 || mkdir(path.c_str(), 0700) != 0) {
+            LOGF(LOG_ERR, "Failed to create directory %s: %s", path.c_str(), strerror(errno));
+            return -1;
+        }
+        dir = path;
+        return 0;
+    }
+};
+
 // Starts the workers, waits, merges. On success the temporary include file holds every
 // statement and `consumed`/`removed`/`skipped` say what became of each zone.
 int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
                 std::unordered_set<std::string> &removed,
                 std::unordered_set<std::string> &skipped) {
     zb_job &job = *st.job;
-    std::vector<const change_set::value_type *> keys;
+    zone_keys keys;
     keys.reserve(job.feed.changes.size());
     for (const auto &kv : job.feed.changes)
         keys.push_back(&kv);
@@ -453,6 +292,11 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
             return -1;
         }
     }
+    stage_area stage;
+    if (stage.make(st.settings) != 0) {
+        close_streams();
+        return -1;
+    }
     fd_pair progress;
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -470,6 +314,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     st.db.reset();
 
     sigchld_wakeup wakeup;
+    const stopwatch clock;
     int rc = 0;
     for (size_t i = 0; i < n && rc == 0; ++i) {
         const writer_slice slice = slice_of(k, n, i);
@@ -480,8 +325,13 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
             rc = -1;
         } else if (pid == 0) {
             close(progress.rd);
-            child_hash_slice(st, static_cast<int>(i), keys, slice.begin, slice.end, slots[i].chunk,
-                             results[i], progress.wr);
+            worker_files files;
+            files.slot = static_cast<int>(i);
+            files.chunk = slots[i].chunk;
+            files.results = results[i];
+            files.progress_fd = progress.wr;
+            files.stage_dir = stage.dir;
+            child_hash_slice(st, keys, slice, files);
         } else {
             slots[i].pid = pid;
         }
@@ -498,6 +348,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     }
     if (rc == 0)
         rc = wait_workers(st, slots, progress.rd);
+    job.timing.workers = clock.seconds();
     if (rc != 0) {
         emergency_children_cleanup(slots);
         return -1;
@@ -524,7 +375,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     for (FILE *f : chunks)
         fclose(f);
     for (size_t i = 0; rc == 0 && i < n; ++i)
-        rc = read_results(slots[i].result_path, consumed, removed, skipped);
+        rc = read_results(slots[i].result_path, consumed, removed, skipped, job.timing);
     if (rc != 0)
         return -1;
     LOGF(LOG_INFO, "Job processed %d zones.", total);
@@ -538,6 +389,15 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
 void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &consumed,
                    const std::unordered_set<std::string> &removed) {
     zb_job &job = *st.job;
+    stopwatch clock;
+    // Zone files and include file must be on disk before the rows that would rebuild them
+    // after a crash go.
+    const int fd = open(st.settings.named_root.empty() ? "/" : st.settings.named_root.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || syncfs(fd) != 0)
+        LOGF(LOG_WARNING, "Failed to sync %s: %s", st.settings.named_root.c_str(), strerror(errno));
+    if (fd >= 0)
+        close(fd);
     std::vector<uint32_t> ids = job.feed.garbage_ids;
     for (const std::string &name : consumed) {
         const auto it = job.feed.changes.find(name);
@@ -550,10 +410,26 @@ void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &
     const zonefile_env env = make_zonefile_env(st, st.db.get());
     for (const std::string &name : removed)
         remove_zone_file(env, name, 3, 0);
+    job.timing.finish = clock.lap();
     st.reload_pending = reload_named(zb_named_ctx(st)) != 0;
+    job.timing.reload = clock.lap();
 }
 
 } // namespace
+
+stopwatch::stopwatch() {
+    clock_gettime(CLOCK_MONOTONIC, &start);
+}
+
+double stopwatch::seconds() const {
+    return seconds_since(start);
+}
+
+double stopwatch::lap() {
+    const double s = seconds_since(start);
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    return s;
+}
 
 size_t writer_count(size_t zones, int limit) {
     const size_t n = limit < 1 ? 1 : static_cast<size_t>(limit);
@@ -570,6 +446,7 @@ int hash2fs(zonebuildd_state &st) {
     std::unordered_set<std::string> consumed, removed, skipped;
     if (run_workers(st, consumed, removed, skipped) != 0)
         return -1;
+    const stopwatch clock;
 
     const named_ctx ctx = zb_named_ctx(st);
     const std::string live = zb_live_include(st.settings);
@@ -599,6 +476,7 @@ int hash2fs(zonebuildd_state &st) {
         LOGF(LOG_ERR, "Failed to install new namedconf file.");
         return -1;
     }
+    job.timing.merge += clock.seconds();
     after_install(st, consumed, removed);
     return 0;
 }
@@ -606,6 +484,7 @@ int hash2fs(zonebuildd_state &st) {
 int write_zones(zonebuildd_state &st) {
     zb_job &job = *st.job;
     const named_ctx ctx = zb_named_ctx(st);
+    const stopwatch clock;
     if (restore_acl(job.acl, ctx) < 0)
         LOGF(LOG_ERR, "Failed to restore global ACL.");
     include_scan scan;
@@ -614,11 +493,19 @@ int write_zones(zonebuildd_state &st) {
     const auto in_set = [&](const std::string &name) { return job.feed.changes.count(name) > 0; };
     if (manage_namedconf(scan, in_set, ctx) != 0)
         return -1;
+    job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);
     if (hash2fs(st) != 0) {
         LOGF(LOG_ERR, "Failed to process zone files.");
         return -1;
     }
+    const job_timing &t = job.timing;
+    LOGF(LOG_NOTICE,
+         "Job timing (s): database read %.3f, ACL and include copy %.3f, workers %.3f "
+         "(summed over the workers: load %.3f, write %.3f, check %.3f, install %.3f), merge "
+         "and include installation %.3f, change rows and removals %.3f, reload %.3f.",
+         t.read, t.include, t.workers, t.load, t.write, t.check, t.install, t.merge, t.finish,
+         t.reload);
     return 0;
 }

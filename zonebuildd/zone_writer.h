@@ -41,6 +41,15 @@ struct writer_slice {
 };
 writer_slice slice_of(size_t zones, size_t n, size_t i);
 
+// Elapsed wall time, for the job's timing line.
+struct stopwatch {
+    stopwatch();
+    // Seconds since the start (or the last lap).
+    double seconds() const;
+    double lap();
+    struct timespec start;
+};
+
 // A worker that reports no progress (one zone) for this long is taken as hung: the job
 // fails and every worker is stopped.
 constexpr time_t worker_stall_default = 120;

@@ -396,7 +396,10 @@ void clean_invariant(zonebuildd_state &st) {
 
 int do_changes(zonebuildd_state &st) {
     zb_job &job = *st.job;
-    if (get_sql_changes(st.db.get(), job.feed, st.event_level) != 0) {
+    const stopwatch clock;
+    const int read = get_sql_changes(st.db.get(), job.feed, st.event_level);
+    job.timing.read = clock.seconds();
+    if (read != 0) {
         LOGF(LOG_ERR, "Error during dialog with mysql.");
         return -1;
     }
@@ -417,7 +420,10 @@ int do_changes(zonebuildd_state &st) {
 
 int do_restore(zonebuildd_state &st) {
     zb_job &job = *st.job;
-    if (get_sql_client(st.db.get(), job.feed, 1, st.event_level) != 0) {
+    const stopwatch clock;
+    const int read = get_sql_client(st.db.get(), job.feed, 1, st.event_level);
+    job.timing.read = clock.seconds();
+    if (read != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "get all zones");
         LOGF(LOG_ERR, "Error during dialog with mysql.");
         return -1;

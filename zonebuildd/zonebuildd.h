@@ -20,12 +20,28 @@
 #include <memory>
 #include <string>
 
+// Where a job's time went, in seconds (logged at its end). The worker phases are summed over
+// all workers, so with N workers they add up to about N times their share of the wall time.
+struct job_timing {
+    double read = 0;    // change list or zone list from the database
+    double include = 0; // ACL file and copy of the unchanged statements
+    double workers = 0; // from the first fork to the last worker's end
+    double load = 0;    // workers: zone records from the database
+    double write = 0;   // workers: serials and zone files in the work area
+    double check = 0;   // workers: the BIND check
+    double install = 0; // workers: installing files, statements, bookkeeping columns
+    double merge = 0;   // chunks merged, skipped zones' statements, include file installed
+    double finish = 0;  // served change rows deleted, removed zones' files removed
+    double reload = 0;  // rndc reload
+};
+
 // Per-job state: made by do_invariant, released by clean_invariant.
 struct zb_job {
     change_feed feed;           // the zones to write or remove
     acl_set acl;                // global transfer addresses
     std::string entry_template; // the panel's include-entry template
     work_area work;             // work directory and include streams
+    job_timing timing;
 };
 
 struct zonebuildd_state {

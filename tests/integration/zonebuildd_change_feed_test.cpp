@@ -41,14 +41,18 @@ class ChangeFeed : public ::testing::Test {
     // primary address unless told not to. Gives the zone id.
     uint32_t zone(const std::string &name, const std::string &type = "master", int status = 1,
                   bool servable = true, unsigned client = 7) {
-        exec("INSERT INTO zone(name, type, status, client_id) VALUES('" + name + "', '" + type +
+        std::string quoted = name; // as an SQL string literal's content
+        for (size_t pos = quoted.find('\''); pos != std::string::npos;
+             pos = quoted.find('\'', pos + 2))
+            quoted.insert(pos, 1, '\'');
+        exec("INSERT INTO zone(name, type, status, client_id) VALUES('" + quoted + "', '" + type +
              "', " + std::to_string(status) + ", " + std::to_string(client) + ")");
         const uint32_t id =
-            std::stoul(*db.value("SELECT id FROM zone WHERE name = '" + name + "'"));
+            std::stoul(*db.value("SELECT id FROM zone WHERE name = '" + quoted + "'"));
         if (servable && type == "master")
             exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, value, priority) "
                  "VALUES(" +
-                 std::to_string(id) + ", 'NS', '" + name + "', 'ns1.example.net.', 1)");
+                 std::to_string(id) + ", 'NS', '" + quoted + "', 'ns1.example.net.', 1)");
         if (servable && type == "slave")
             exec("INSERT INTO zone_opt_values(zone_id, type, value) VALUES(" + std::to_string(id) +
                  ", 'master', '192.0.2.53')");
@@ -337,6 +341,23 @@ TEST_F(ChangeFeed, BookkeepingColumnsStoreTheirTextsVerbatim) {
     EXPECT_EQ("1718400000", db.value("SELECT revise_time FROM zone WHERE name = 'a.example.'"));
     ASSERT_EQ(0, update_sql_zone_timestamp(conn.get(), "a.example."));
     EXPECT_NE("1718400000", db.value("SELECT revise_time FROM zone WHERE name = 'a.example.'"));
+
+    // Many zones at once: only the named ones change, texts arrive as they were.
+    zone("b'quote.example.");
+    zone("untouched.example.");
+    ASSERT_EQ(0, update_sql_zone_warning(conn.get(), "b'quote.example.", 99, "old"));
+    ASSERT_EQ(0, update_sql_zones_written(conn.get(), {{"a.example.", "2024061504", "1718400100"},
+                                                       {"b'quote.example.", "7", "1718400200"}}));
+    EXPECT_EQ("2024061504", db.value("SELECT revision FROM zone WHERE name = 'a.example.'"));
+    EXPECT_EQ("1718400200",
+              db.value("SELECT revise_time FROM zone WHERE name = 'b''quote.example.'"));
+    EXPECT_EQ("0", db.value("SELECT warning FROM zone WHERE name = 'b''quote.example.'"));
+    EXPECT_EQ("", db.value("SELECT warning_desc FROM zone WHERE name = 'b''quote.example.'"));
+    EXPECT_EQ("0", db.value("SELECT revise_time FROM zone WHERE name = 'untouched.example.'"));
+    ASSERT_EQ(0,
+              update_sql_zones_timestamp(conn.get(), {"untouched.example.", "b'quote.example."}));
+    EXPECT_NE("0", db.value("SELECT revise_time FROM zone WHERE name = 'untouched.example.'"));
+    EXPECT_EQ(0, update_sql_zones_written(conn.get(), {}));
 }
 
 TEST_F(ChangeFeed, EnumServicesAreRefreshedAtMostEveryTenMinutes) {

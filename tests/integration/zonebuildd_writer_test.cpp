@@ -70,6 +70,10 @@ class Writer : public ::testing::Test {
     }
 
     std::string live_include() const { return tree.file("named/etc/zonaris.include"); }
+    // Where workers stage checked zone files before they go live.
+    std::string stage_dir() const {
+        return tree.file("named/var/named/.zonebuildd-stage-" + std::to_string(getpid()));
+    }
 
     // The stand-in rndc records each call and exits with `code`.
     void rndc_exits(int code) {
@@ -137,6 +141,7 @@ TEST_F(Writer, JobWritesEveryZoneAndConsumesItsRows) {
     EXPECT_EQ(2, st.settings.concurrency_limit); // fewer zones never lower it for later jobs
     EXPECT_TRUE(no_children());
     EXPECT_FALSE(path_exists(tree.file("tmp/" + st.settings.work_name)));
+    EXPECT_FALSE(path_exists(stage_dir()));
 }
 
 TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
@@ -156,6 +161,7 @@ TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
               read_text_file(live_include()));
     EXPECT_EQ(2, db.count("changes"));
     EXPECT_EQ(0u, rndc_calls());
+    EXPECT_FALSE(path_exists(stage_dir()));
 
     // The next job, with a database that answers, writes both.
     st.worker_stall_limit = worker_stall_default;

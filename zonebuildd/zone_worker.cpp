@@ -1,0 +1,352 @@
+#include "zone_worker.h"
+
+#include "check_tool.h"
+#include "dns_common.h"
+#include "dns_log.h"
+#include "files.h"
+#include "liblog.h"
+#include "logging.h"
+#include "zone_model.h"
+#include "zone_serial.h"
+#include "zonebuildd.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Zones per batch: each batch ends with one file-system sync.
+constexpr size_t batch_size = 256;
+
+// A zone that passed the first steps and waits for the batch's sync.
+struct pending_zone {
+    const std::string *name;
+    const zone_change *entry;
+    zone_ptr zone;
+    std::string file_name;
+    zone_serial serial;
+    std::string work_path; // primary zones: the checked file in the work directory
+    std::string staged;    // primary zones: the same file in the staging directory
+    std::string dest;      // primary zones: where it goes live
+};
+
+struct worker {
+    worker(zonebuildd_state &state, const worker_files &f, sql_conn *conn)
+        : st(state), files(f), db(conn), env(make_zonefile_env(state, conn)),
+          ctx(zb_named_ctx(state)) {
+        ctx.db = conn;
+    }
+
+    zonebuildd_state &st;
+    const worker_files &files;
+    sql_conn *db;
+    zonefile_env env;
+    named_ctx ctx;
+    job_timing phases;                 // load, write, check, install
+    int count = 0;                     // zones written or removed
+    size_t staged = 0;                 // files staged so far (their names in the staging directory)
+    std::vector<written_zone> written; // bookkeeping of the batch's zones
+    std::vector<std::string> refreshed;
+
+    int record(zone_outcome outcome, const std::string &name) {
+        if (outcome == ZONE_WRITTEN || outcome == ZONE_REMOVED)
+            ++count;
+        const unsigned char beat = static_cast<unsigned char>(files.slot);
+        ssize_t n = write(files.progress_fd, &beat, 1); // a full pipe only loses a heartbeat
+        (void)n;
+        if (fputc(outcome, files.results) == EOF ||
+            fwrite(name.c_str(), 1, name.size() + 1, files.results) != name.size() + 1) {
+            LOGF(LOG_ERR, "Failed to record the outcome of zone %s.", name.c_str());
+            return -1;
+        }
+        return 0;
+    }
+};
+
+// Moves (or, across file systems, copies) the checked work file into the staging
+// directory, readable by the name server. Not synced: the batch's sync does that.
+int stage_file(const std::string &from, const std::string &to) {
+    if (rename(from.c_str(), to.c_str()) == 0)
+        return chmod(to.c_str(), 0644);
+    if (errno != EXDEV)
+        return -1;
+    std::string data;
+    if (read_file(from, data) != 0)
+        return -1;
+    const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return -1;
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int e = errno;
+            close(fd);
+            unlink(to.c_str());
+            errno = e;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (fchmod(fd, 0644) != 0 || close(fd) != 0) {
+        unlink(to.c_str());
+        return -1;
+    }
+    unlink(from.c_str());
+    return 0;
+}
+
+// A primary zone's file: written in the work area and checked, then staged. 0 when staged.
+int prepare_primary(worker &w, pending_zone &p) {
+    const zb_settings &s = w.st.settings;
+    const std::string &name = *p.name;
+    const zone_info &zone = *p.zone;
+    p.work_path = s.temp_d + "/" + s.work_name + "/" + s.master_d + "/" + p.file_name;
+    if (path_purge(p.work_path, 1) != 0) {
+        LOGF(LOG_ERR, "Invalid path (after purging) %s for zone %s. Skipping...",
+             p.work_path.c_str(), name.c_str());
+        return -1;
+    }
+    stopwatch clock;
+    get_serial(zone, s.serial_format, p.serial);
+    std::string problem;
+    FILE *f = fopen(p.work_path.c_str(), "we");
+    if (!f) {
+        io_event(w.db, w.st.event_level, "fail|create|" + p.work_path, zone.client_id);
+        LOGF(LOG_ERR, "Could not create zone file %s. Skipping...", p.work_path.c_str());
+        return -1;
+    }
+    int written = edit_zone_file(f, name, zone, p.entry->id, p.serial, w.env, &problem);
+    if (fclose(f) != 0)
+        written = -1;
+    w.phases.write += clock.lap();
+    if (written != 0) {
+        io_event(w.db, w.st.event_level, "fail|write|" + p.work_path, zone.client_id);
+        LOGF(LOG_ERR, "Error editing zone file %s. Skipping...", p.work_path.c_str());
+        // A zone the panel's data does not allow to be written: the panel shows why.
+        if (!problem.empty())
+            update_sql_zone_warning(w.db, name, 99, problem);
+        unlink(p.work_path.c_str());
+        return -1;
+    }
+    bind9_consume_log();
+    const int rc = bind9_checkzone(name.c_str(), p.work_path.c_str());
+    w.phases.check += clock.lap();
+    if (rc != 0) {
+        LOGF(LOG_ERR, "Failed to parse zone file configuration for %s: %s", name.c_str(),
+             bind9_result_totext(rc));
+        std::string text = bind9_consume_log();
+        if (text.empty())
+            text = bind9_result_totext(rc);
+        update_sql_zone_warning(w.db, name, 99, text);
+        return -1;
+    }
+    const std::optional<std::string> dir = _make_path(w.env, p.file_name, 1, 1);
+    p.dest = dir ? *dir + "/" + p.file_name : std::string();
+    p.staged =
+        w.files.stage_dir + "/" + std::to_string(w.files.slot) + "_" + std::to_string(w.staged++);
+    if (!dir || path_purge(p.dest, 1) != 0 || stage_file(p.work_path, p.staged) != 0) {
+        io_event(w.db, w.st.event_level, "fail|write|" + p.dest, zone.client_id);
+        LOGF(LOG_ERR, "Failed to copy %s to %s", p.work_path.c_str(), p.dest.c_str());
+        LOGF(LOG_ERR, "Error copying zone file %s. Skipping...", p.work_path.c_str());
+        return -1;
+    }
+    w.phases.install += clock.lap();
+    return 0;
+}
+
+// First steps of a zone. ZONE_WRITTEN means "pending": it goes on with the batch.
+zone_outcome prepare_zone(worker &w, pending_zone &p) {
+    const std::string &name = *p.name;
+    LOGF(LOG_DEBUG, "Checking zone %s", name.c_str());
+    if (is_empty_zone(name)) {
+        LOGF(LOG_ERR, "Trying to add empty zone: %s", name.c_str());
+        return ZONE_RESERVED;
+    }
+    if (p.entry->id < 1)
+        return ZONE_REMOVED;
+    stopwatch clock;
+    p.zone = get_sql_more_info(w.db, p.entry->id, p.entry->type, name);
+    w.phases.load += clock.lap();
+    if (!p.zone) {
+        LOGF(LOG_ERR, "Could not get zone %s details from database.", name.c_str());
+        return ZONE_SKIPPED;
+    }
+    LOGF(LOG_INFO, "Updating zone %s", name.c_str());
+    if (zone_file_name(name, p.file_name) != 0)
+        return ZONE_SKIPPED;
+    if (p.entry->type == ZONE_MASTER && prepare_primary(w, p) != 0)
+        return ZONE_SKIPPED;
+    return ZONE_WRITTEN;
+}
+
+// Last steps, after the batch's sync: the file goes live, the statement is written.
+zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
+    const std::string &name = *p.name;
+    const zone_info &zone = *p.zone;
+    stopwatch clock;
+    if (p.entry->type == ZONE_MASTER) {
+        if (!synced || rename(p.staged.c_str(), p.dest.c_str()) != 0) {
+            io_event(w.db, w.st.event_level, "fail|write|" + p.dest, zone.client_id);
+            LOGF(LOG_ERR, "Failed to copy %s to %s", p.work_path.c_str(), p.dest.c_str());
+            LOGF(LOG_ERR, "Error copying zone file %s. Skipping...", p.work_path.c_str());
+            unlink(p.staged.c_str());
+            return ZONE_SKIPPED;
+        }
+        LOGF(LOG_INFO, "Copied %s to %s", p.work_path.c_str(), p.dest.c_str());
+        sql_log(w.db, FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07", p.dest.c_str(),
+                zone.client_id, 0, 0, nullptr, nullptr, w.st.event_level);
+    }
+    std::string bare = name;
+    try_rm_dot(bare);
+    const zone_entry statement = make_zone_entry(p.entry->type, zone.options);
+    const letter_dir_fn letter = [&](const std::string &file, int type) {
+        return _make_path(w.env, file, type, 0);
+    };
+    if (generate_zone_entry(w.files.chunk, bare, p.file_name, statement, w.st.job->entry_template,
+                            letter, w.ctx) != 0) {
+        const std::string include = zb_live_include(w.st.settings);
+        io_event(w.db, w.st.event_level, "fail|write|" + include, zone.client_id);
+        LOGF(LOG_ERR, "Error adding entry to %s. Skipping...", include.c_str());
+        return ZONE_SKIPPED;
+    }
+    // The files of the zone's other kind (it changed type) go; the bookkeeping columns
+    // follow for the whole batch.
+    if (p.entry->type == ZONE_MASTER) {
+        w.written.push_back({name, p.serial.serial, p.serial.timestamp});
+        remove_zone_file(w.env, name, 2, zone.client_id);
+    } else {
+        w.refreshed.push_back(name);
+        remove_zone_file(w.env, name, 1, zone.client_id);
+    }
+    w.phases.install += clock.lap();
+    LOGF(LOG_INFO, "Finished processing zone %s.", name.c_str());
+    return ZONE_WRITTEN;
+}
+
+// Makes the staged files of a batch durable before any of them goes live.
+bool sync_staged(const worker &w) {
+    const int fd = open(w.files.stage_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || syncfs(fd) != 0) {
+        LOGF(LOG_ERR, "Failed to sync the zone files in %s: %s", w.files.stage_dir.c_str(),
+             strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
+    std::vector<pending_zone> batch;
+    for (size_t i = slice.begin; i < slice.end;) {
+        batch.clear();
+        bool staged = false;
+        for (; i < slice.end && batch.size() < batch_size; ++i) {
+            pending_zone p{&keys[i]->first, &keys[i]->second, nullptr, {}, {}, {}, {}, {}};
+            const zone_outcome outcome = prepare_zone(w, p);
+            if (outcome != ZONE_WRITTEN) {
+                if (w.record(outcome, *p.name) != 0)
+                    return -1;
+                continue;
+            }
+            staged = staged || !p.staged.empty();
+            batch.push_back(std::move(p));
+        }
+        stopwatch clock;
+        const bool synced = !staged || sync_staged(w);
+        w.phases.install += clock.lap();
+        w.written.clear();
+        w.refreshed.clear();
+        for (pending_zone &p : batch)
+            if (w.record(finish_zone(w, p, synced), *p.name) != 0)
+                return -1;
+        clock.lap();
+        // Bookkeeping only: a failure is logged and the next write corrects it.
+        update_sql_zones_written(w.db, w.written);
+        update_sql_zones_timestamp(w.db, w.refreshed);
+        w.phases.install += clock.lap();
+    }
+    return 0;
+}
+
+} // namespace
+
+zonefile_env make_zonefile_env(const zonebuildd_state &st, sql_conn *db) {
+    zonefile_env env;
+    env.named_root = st.settings.named_root;
+    env.master_dir = st.settings.master_d;
+    env.secondary_dir = st.settings.secondary_d;
+    env.named_uid = st.settings.named_uid;
+    env.named_gid = st.settings.named_gid;
+    env.db = db;
+    env.event_level = st.event_level;
+    env.enum_services = &st.enum_set.names;
+    return env;
+}
+
+void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id) {
+    sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)", "ER05",
+            info.c_str(), client_id, 0, 0, nullptr, nullptr, event_level);
+}
+
+void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
+                      const worker_files &files) {
+    // A worker obeys SIGTERM at once and ignores the daemon's job signals; it dies with
+    // the daemon.
+    for (int sig : {SIGTERM, SIGINT, SIGCHLD})
+        signal(sig, SIG_DFL);
+    for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP})
+        signal(sig, SIG_IGN);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    job_queue_forget(st.queue);
+    if (st.pid_fd >= 0)
+        close(st.pid_fd); // the daemon's lock is the daemon's alone
+    zb_job &job = *st.job;
+    if (job.work.tmp_include)
+        fclose(job.work.tmp_include);
+    if (job.work.live_include)
+        fclose(job.work.live_include);
+    job.work.tmp_include = job.work.live_include = nullptr;
+    fclose(stdin);
+    bind9_worker_init();
+
+    int status = 0;
+    sql_handle db = zonebuildd_init_db(st.settings);
+    if (!db) {
+        LOGF(LOG_ERR, "Failed to reestablish database connection.");
+        status = 1;
+    }
+    if (status == 0 && chunk_begin(files.chunk) != 0) {
+        LOGF(LOG_ERR, "Failed to write chunk %d.", files.slot);
+        status = 1;
+    }
+    worker w(st, files, db.get());
+    if (status == 0) {
+        if (work_slice(w, keys, slice) != 0)
+            status = 1;
+        char phases[128];
+        const int len = snprintf(phases, sizeof phases, "%c%.6f %.6f %.6f %.6f", ZONE_TIMING,
+                                 w.phases.load, w.phases.write, w.phases.check, w.phases.install);
+        if (fwrite(phases, 1, static_cast<size_t>(len) + 1, files.results) !=
+            static_cast<size_t>(len) + 1)
+            status = 1;
+    }
+    if (chunk_finish(files.chunk, w.count) != 0 || fclose(files.chunk) != 0 ||
+        fclose(files.results) != 0) {
+        LOGF(LOG_ERR, "Failed to close the files of worker %d.", files.slot);
+        status = 1;
+    }
+    db.reset();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}

@@ -1,0 +1,53 @@
+// One worker process of the zone writer: it writes, checks and installs the zone files of
+// its slice of the change set, writes the zones' `zone` statements to its chunk file and the
+// outcome of every zone to its result file.
+//
+// Zone files are written and checked in the work directory, then moved into a staging
+// directory on the name server's file system; one file-system sync per batch makes them
+// durable, and only then are they renamed into their letter directories. So an installed
+// file is always complete (also after a crash), and a batch costs one sync instead of one
+// per file.
+//
+// Owns its database connection, its BIND-check capture, its chunk and result files and the
+// files it stages; touches the zone files of its zones and their bookkeeping columns.
+#pragma once
+
+#include "edit_sql_op.h"
+#include "edit_zonefile_op.h"
+#include "zone_writer.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct zonebuildd_state;
+
+// What became of one zone in a worker (one byte in front of the name in the result file).
+enum zone_outcome : char {
+    ZONE_WRITTEN = 'W',  // live with its new statement: rows consumed
+    ZONE_REMOVED = 'R',  // to be removed: statement dropped, files removed after installation
+    ZONE_RESERVED = 'E', // a built-in empty zone: rows consumed, never served
+    ZONE_SKIPPED = 'S',  // could not be written: previous statement and file kept, rows kept
+    ZONE_TIMING = 'T',   // not a zone: the worker's phase times, last in the file
+};
+
+using zone_keys = std::vector<const change_set::value_type *>;
+
+struct worker_files {
+    int slot = 0;
+    FILE *chunk = nullptr;
+    FILE *results = nullptr;
+    int progress_fd = -1;  // one byte (the slot) per zone handled
+    std::string stage_dir; // on the name server's file system, below the primary directory
+};
+
+// The worker's body, in the forked child: ends the process with status 0 when the slice was
+// worked through, 1 when the worker had to stop early.
+[[noreturn]] void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
+                                   const worker_files &files);
+
+// The zone-file module's view of the settings, with `db` for its events and serials.
+zonefile_env make_zonefile_env(const zonebuildd_state &st, sql_conn *db);
+
+// The ER05 "File system interaction (I/O problem)" event row.
+void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id);
