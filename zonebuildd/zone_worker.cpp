@@ -298,8 +298,10 @@ void io_event(sql_conn *db, int event_level, const std::string &info, unsigned c
             info.c_str(), client_id, 0, 0, nullptr, nullptr, event_level);
 }
 
-void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
-                      const worker_files &files) {
+namespace {
+
+int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
+              const worker_files &files) {
     // A worker obeys SIGTERM at once and ignores the daemon's job signals; it dies with
     // the daemon.
     for (int sig : {SIGTERM, SIGINT, SIGCHLD})
@@ -345,7 +347,21 @@ void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice 
         LOGF(LOG_ERR, "Failed to close the files of worker %d.", files.slot);
         status = 1;
     }
-    db.reset();
+    return status;
+}
+
+} // namespace
+
+void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
+                      const worker_files &files) {
+    int status = 1;
+    // Nothing may unwind out of the worker into the parent's code that the fork copied.
+    try {
+        status = run_slice(st, keys, slice, files);
+    } catch (...) {
+        FR_TRACE_EXCEPTION(0);
+        LOGF(LOG_ERR, "Worker %d stopped by an unexpected error.", files.slot);
+    }
     fflush(stdout);
     fflush(stderr);
     _exit(status);

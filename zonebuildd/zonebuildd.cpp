@@ -460,19 +460,35 @@ int do_custom(zonebuildd_state &st) {
     }
 }
 
+namespace {
+
+// A job that throws (out of memory, say) is a failed job: logged, torn down, and the daemon
+// goes on with the next turn.
+void run_job(zonebuildd_state &st, void (*body)(zonebuildd_state &)) {
+    try {
+        body(st);
+    } catch (...) {
+        FR_TRACE_EXCEPTION(0);
+        LOGF(LOG_ERR, "The job stopped on an unexpected error.");
+        clean_invariant(st);
+    }
+}
+
+} // namespace
+
 int generic_job(zonebuildd_state &st) {
     switch (get_djob(st.queue)) {
     case JOB_CHANGES:
-        run_changes_job(st);
+        run_job(st, run_changes_job);
         return 0;
     case JOB_RESTORE:
-        run_restore_job(st);
+        run_job(st, run_restore_job);
         return 0;
     case JOB_REREAD:
-        run_reread_job(st);
+        run_job(st, run_reread_job);
         return 0;
     case JOB_CUSTOM:
-        run_custom_job(st);
+        run_job(st, run_custom_job);
         return 0;
     default:
         break;
@@ -493,7 +509,7 @@ int generic_job(zonebuildd_state &st) {
     if (rc > 0 || delay < timer)
         return 0;
     st.last_run = time(nullptr);
-    run_changes_job(st);
+    run_job(st, run_changes_job);
     return 0;
 }
 
