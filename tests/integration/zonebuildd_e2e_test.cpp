@@ -321,4 +321,28 @@ TEST_F(ZoneBuilder, FailedRestoreLeavesTheLiveIncludeFileAsItWas) {
     EXPECT_TRUE(served("www.a.example", "A", "192.0.2.9"));
 }
 
+TEST_F(ZoneBuilder, WorkerStopsOnSigtermAndItsJobFails) {
+    const int a = zone("a.example.");
+    rec(a, "A", "www", "192.0.2.1");
+    start_daemon();
+    sql_handle lock = db.connect();
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
+    touch("a.example.");
+    ASSERT_EQ(0, daemon->signal(SIGUSR1));
+    std::string worker;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            worker = run_program("/usr/bin/pgrep", {"-P", std::to_string(daemon->pid())}).out;
+            return !worker.empty();
+        },
+        60));
+    // A worker has the default action for SIGTERM: it ends at once, even inside a query.
+    ASSERT_EQ(0, kill(std::stoi(worker), SIGTERM));
+    ASSERT_TRUE(wait_until([&] { return failed_jobs("Changes") == 1; }, 60)) << daemon->err();
+    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+    EXPECT_NE(std::string::npos, daemon->err().find("was signaled with 15")) << daemon->err();
+    EXPECT_EQ(1, db.count("changes"));
+    EXPECT_TRUE(daemon->running());
+}
+
 } // namespace
