@@ -354,6 +354,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
         return -1;
     }
 
+    const stopwatch merge_clock;
     std::vector<FILE *> chunks;
     for (const worker_slot &w : slots) {
         FILE *f = fopen(w.chunk_path.c_str(), "re");
@@ -374,6 +375,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     }
     for (FILE *f : chunks)
         fclose(f);
+    job.timing.merge = merge_clock.seconds();
     for (size_t i = 0; rc == 0 && i < n; ++i)
         rc = read_results(slots[i].result_path, consumed, removed, skipped, job.timing);
     if (rc != 0)
