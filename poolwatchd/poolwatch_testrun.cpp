@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -165,39 +166,46 @@ int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
 
 namespace {
 
-// The child between fork and exec: only async-signal-safe calls, on data built before the
-// fork. The daemon blocks its signals in every thread and execve keeps the mask and ignored
-// dispositions, so both are reset here or the time limit's SIGTERM would never arrive.
-[[noreturn]] void exec_script(const char *path, char *const argv[], char *const envp[],
-                              int report_fd) {
-    setpgid(0, 0);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig != SIGKILL && sig != SIGSTOP)
-            sigaction(sig, &dfl, nullptr);
+// Starts the script. The child is made with posix_spawn, which shares our memory until the
+// exec (no page tables copied, no copy-on-write faults in a busy multithreaded daemon) and
+// does only async-signal-safe work in between: its own process group, the default
+// disposition of every signal and an empty mask (the daemon blocks its signals in every
+// thread and execve would keep the mask and any ignored disposition, so the time limit's
+// SIGTERM would never arrive), the null device as standard streams, and no descriptor
+// above them. 0 with the child's pid, or an errno value (a failed exec included: the child
+// has been reaped then).
+int spawn_script(const char *path, char *const argv[], char *const envp[], pid_t &pid) {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    if (int err = posix_spawnattr_init(&attr))
+        return err;
+    if (int err = posix_spawn_file_actions_init(&actions)) {
+        posix_spawnattr_destroy(&attr);
+        return err;
     }
-    sigset_t none;
+    sigset_t all, none;
+    sigfillset(&all);
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-        dup2(null_fd, STDIN_FILENO);
-        dup2(null_fd, STDOUT_FILENO);
-        dup2(null_fd, STDERR_FILENO);
-        if (null_fd > STDERR_FILENO)
-            close(null_fd);
+    int err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                  POSIX_SPAWN_SETSIGMASK);
+    if (!err)
+        err = posix_spawnattr_setpgroup(&attr, 0);
+    if (!err)
+        err = posix_spawnattr_setsigdefault(&attr, &all);
+    if (!err)
+        err = posix_spawnattr_setsigmask(&attr, &none);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (!err)
+            err = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
     }
     // Whatever another thread opened without close-on-exec must not reach the script.
-    close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-
-    execve(path, argv, envp);
-    const int err = errno;
-    ssize_t ignored = write(report_fd, &err, sizeof err);
-    (void)ignored;
-    _exit(127);
+    if (!err)
+        err = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    if (!err)
+        err = posix_spawn(&pid, path, &actions, &attr, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return err;
 }
 
 // Whether the child has ended, without reaping it (its process group stays valid).
@@ -303,38 +311,16 @@ script_run poolwatch_run_script(const std::string &path, const std::string &arg,
         envp.push_back(const_cast<char *>(pair.c_str()));
     envp.push_back(nullptr);
 
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        run.end = SCRIPT_NOT_STARTED;
-        run.error = errno;
+    pid_t pid = -1;
+    if (const int err = spawn_script(path.c_str(), argv.data(), envp.data(), pid)) {
+        // The exec's own errors mean the process existed but could not become the script.
+        const bool exec_failed = err == ENOENT || err == EACCES || err == ENOEXEC ||
+                                 err == ENOTDIR || err == ELOOP || err == ETXTBSY ||
+                                 err == ENAMETOOLONG || err == EISDIR || err == E2BIG;
+        run.end = exec_failed ? SCRIPT_EXEC_FAILED : SCRIPT_NOT_STARTED;
+        run.error = err;
         return run;
     }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        run.end = SCRIPT_NOT_STARTED;
-        run.error = errno;
-        close(report[0]);
-        close(report[1]);
-        return run;
-    }
-    if (pid == 0)
-        exec_script(path.c_str(), argv.data(), envp.data(), report[1]);
-
-    close(report[1]);
-    setpgid(pid, pid); // also done by the child; whichever comes first makes the group
-    int child_errno = 0;
-    ssize_t n;
-    do {
-        n = read(report[0], &child_errno, sizeof child_errno);
-    } while (n < 0 && errno == EINTR);
-    close(report[0]);
-    if (n == static_cast<ssize_t>(sizeof child_errno)) {
-        reap(pid);
-        run.end = SCRIPT_EXEC_FAILED;
-        run.error = child_errno;
-        return run;
-    }
-
     const bool timed_out = wait_with_limit(pid, limits);
     const int status = reap_group(pid);
     if (status < 0) {

@@ -70,14 +70,15 @@ struct script_run {
 };
 
 // Runs `path` with argument zero `path`, argument one `arg` and exactly `env`; standard
-// input and output are the null device. Between fork and exec the child only resets its
-// signal dispositions and mask, starts its own process group, redirects its standard
-// streams and marks inherited descriptors close-on-exec.
+// input and output are the null device. The script starts in a process group of its own with
+// default signal dispositions, an empty signal mask and no descriptor beyond the standard
+// three, whatever the calling thread has blocked or opened.
 script_run poolwatch_run_script(const std::string &path, const std::string &arg,
                                 const std::vector<std::string> &env, const script_limits &limits);
 
 // The test outcome of a run: exit code 0 is UP; any other exit, the time limit and a failed
-// start of the script are DOWN; a failed fork and an end by another signal count as UP.
+// start of the script are DOWN; a failed process creation and an end by another signal count
+// as UP.
 int poolwatch_run_outcome(const script_run &run);
 
 // Makes this process the reaper of its orphaned descendants, so that what a script leaves

@@ -53,6 +53,8 @@ printf '#!/bin/sh\necho "$1" >> %s\nexit 0\n' "$RUNS" >"$WORK_D/scripts/trivial"
 chmod 755 "$WORK_D/scripts/trivial"
 
 now() { date +%s.%N; }
+# CPU seconds (user + system) a process has used itself, without its children.
+cpu_of() { awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"; }
 lines() { if [ -e "$RUNS" ]; then wc -l <"$RUNS"; else echo 0; fi; }
 
 # The serial loop: the same script, the same 10,000 arguments, one after another.
@@ -92,10 +94,17 @@ CONF
     sleep 2
     c0=$(lines)
     t0=$(now)
+    local d0 db0 d1 db1
+    d0=$(cpu_of "$DAEMON_PID")
+    db0=$(cpu_of "$ZONARIS_DB_PID")
     sleep "$WINDOW"
     c1=$(lines)
     t1=$(now)
+    d1=$(cpu_of "$DAEMON_PID")
+    db1=$(cpu_of "$ZONARIS_DB_PID")
     DAEMON_RATE=$(echo "($c1 - $c0) / ($t1 - $t0)" | bc -l)
+    DAEMON_CPU=$(echo "1000 * ($d1 - $d0) / ($c1 - $c0)" | bc -l)
+    DB_CPU=$(echo "1000 * ($db1 - $db0) / ($c1 - $c0)" | bc -l)
     DISTINCT=$(tail -n +"$((c0 + 1))" "$RUNS" | head -n "$((c1 - c0))" | sort -u | wc -l)
     zonaris_stop_pid "$DAEMON_PID" 120
     DAEMON_PID=
@@ -105,10 +114,10 @@ echo "bench: serial shell loop"
 serial_loop
 echo "bench: poolwatchd, POOLWATCH_CONCURRENCY 4"
 daemon_run 4
-RATE4=$DAEMON_RATE DISTINCT4=$DISTINCT
+RATE4=$DAEMON_RATE DISTINCT4=$DISTINCT CPU4=$DAEMON_CPU DBCPU4=$DB_CPU
 echo "bench: poolwatchd, POOLWATCH_CONCURRENCY 1"
 daemon_run 1
-RATE1=$DAEMON_RATE DISTINCT1=$DISTINCT
+RATE1=$DAEMON_RATE DISTINCT1=$DISTINCT CPU1=$DAEMON_CPU DBCPU1=$DB_CPU
 
 printf '\nmachine: %s CPUs, load average %s\n' "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-34s %12s %14s %22s\n' "run" "tests/s" "ms per test" "records tested (of 10000)"
@@ -120,5 +129,9 @@ printf '%-34s %12.1f %14.3f %22s\n' "poolwatchd, concurrency 1" "$RATE1" \
     "$(echo "1000 / $RATE1" | bc -l)" "$DISTINCT1 in ${WINDOW}s"
 printf '\nconcurrency 4 / serial loop: %.2f\n' "$(echo "$RATE4 / $SERIAL_RATE" | bc -l)"
 printf 'concurrency 1 / serial loop: %.2f\n' "$(echo "$RATE1 / $SERIAL_RATE" | bc -l)"
-printf 'daemon overhead per test (concurrency 1 minus serial loop): %.3f ms\n' \
+printf 'daemon overhead per test (concurrency 1 minus serial loop, wall): %.3f ms\n' \
     "$(echo "1000 / $RATE1 - 1000 / $SERIAL_RATE" | bc -l)"
+printf 'CPU per test of poolwatchd itself (scheduling, tallies, fork/wait): %.3f ms (c4), %.3f ms (c1)\n' \
+    "$CPU4" "$CPU1"
+printf 'CPU per test of the MariaDB server (connections and queries): %.3f ms (c4), %.3f ms (c1)\n' \
+    "$DBCPU4" "$DBCPU1"
