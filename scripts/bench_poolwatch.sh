@@ -129,9 +129,7 @@ printf '%-34s %12.1f %14.3f %22s\n' "poolwatchd, concurrency 1" "$RATE1" \
     "$(echo "1000 / $RATE1" | bc -l)" "$DISTINCT1 in ${WINDOW}s"
 printf '\nconcurrency 4 / serial loop: %.2f\n' "$(echo "$RATE4 / $SERIAL_RATE" | bc -l)"
 printf 'concurrency 1 / serial loop: %.2f\n' "$(echo "$RATE1 / $SERIAL_RATE" | bc -l)"
-printf 'daemon overhead per test (concurrency 1 minus serial loop, wall): %.3f ms\n' \
-    "$(echo "1000 / $RATE1 - 1000 / $SERIAL_RATE" | bc -l)"
-printf 'CPU per test of poolwatchd itself (scheduling, tallies, fork/wait): %.3f ms (c4), %.3f ms (c1)\n' \
+printf 'CPU per test of poolwatchd itself (scheduling, queries, tallies, spawn/wait): %.3f ms (c4), %.3f ms (c1)\n' \
     "$CPU4" "$CPU1"
 printf 'CPU per test of the MariaDB server (connections and queries): %.3f ms (c4), %.3f ms (c1)\n' \
     "$DBCPU4" "$DBCPU1"
