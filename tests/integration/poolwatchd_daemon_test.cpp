@@ -191,7 +191,7 @@ TEST_F(poolwatchdDaemon, OnlyOneInstanceRunsAndReadconfigReachesIt) {
     EXPECT_TRUE(daemon_says("Reloading configuration file."));
     EXPECT_TRUE(daemon_says("Round robin scheduler reset done."));
 
-    ASSERT_EQ(daemon->signal(SIGTERM), 0);
+    ASSERT_EQ(daemon->signal(SIGINT), 0); // in the foreground, SIGINT stops it like SIGTERM
     auto end = daemon->wait_exit(30);
     ASSERT_TRUE(end);
     EXPECT_EQ(end->exit_code, 0);
