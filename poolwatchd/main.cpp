@@ -16,13 +16,17 @@ int main(int argc, const char **argv) {
         return rc;
     if (opts.readconfig)
         return poolwatch_send_sighup();
+    const int run_mode = opts.nodetach ? RUN_FOREGROUND : RUN_DETACH;
+    // A daemon keeps nothing its starter left open, such as the pipe of a caller waiting
+    // for our output to end.
+    if (run_mode == RUN_DETACH)
+        close_range(STDERR_FILENO + 1, ~0U, 0);
 
     if (logging_init("poolwatchd", "syslog", nullptr) != 0)
         return pw().exit_code;
     set_log_level(LOG_DEBUG);
     mysql_library_init(0, nullptr, nullptr); // before any thread exists
 
-    const int run_mode = opts.nodetach ? RUN_FOREGROUND : RUN_DETACH;
     if (const int rc = poolwatch_init(run_mode); rc != EXIT_OK) {
         logging_shutdown();
         return rc;

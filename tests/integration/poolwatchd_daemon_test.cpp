@@ -339,3 +339,27 @@ TEST_F(poolwatchdDaemon, TheDatabaseGoingAwayMidCycleSwitchesNothingUntilItIsBac
     flag("down-192.0.2.2");
     EXPECT_TRUE(wait_until([&] { return status_of(late) == 9; }, 30));
 }
+
+TEST_F(poolwatchdDaemon, DetachedItRunsOnInTheBackgroundUntilStopped) {
+    const program_result launch = run({});
+    ASSERT_EQ(launch.exit_code, 0) << launch.err;
+    pid_t pid = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return (pid = std::atoi(read_text_file(pid_file).c_str())) > 1 && !process_gone(pid);
+        },
+        30));
+    struct stop_if_left {
+        pid_t &pid;
+        ~stop_if_left() {
+            if (pid > 1 && !process_gone(pid))
+                kill(pid, SIGKILL);
+        }
+    } guard{pid};
+    EXPECT_EQ(getsid(pid), pid) << "a session of its own";
+    EXPECT_EQ(run({"-X"}).exit_code, 9);
+    EXPECT_EQ(run({"--readconfig"}).exit_code, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(wait_until([&] { return process_gone(pid); }, 30));
+    EXPECT_FALSE(path_exists(pid_file));
+}
