@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,10 +176,16 @@ int wait_workers(zonebuildd_state &st, std::vector<worker_slot> &slots, int prog
     }
 }
 
+// What became of the job's zones, from the workers' result files.
+struct job_outcome {
+    std::unordered_set<std::string> consumed; // rows to delete: written, removed, reserved
+    std::unordered_set<std::string> written;  // live with a new statement
+    std::unordered_set<std::string> removed;  // files to remove
+    std::unordered_set<std::string> skipped;  // previous statement kept
+};
+
 // Reads a worker's result file into the outcome sets.
-int read_results(const std::string &path, std::unordered_set<std::string> &consumed,
-                 std::unordered_set<std::string> &removed, std::unordered_set<std::string> &skipped,
-                 job_timing &timing) {
+int read_results(const std::string &path, job_outcome &out, job_timing &timing) {
     std::string text;
     if (read_file(path, text) != 0) {
         LOGF(LOG_ERR, "Failed to read %s: %s", path.c_str(), strerror(errno));
@@ -195,15 +202,18 @@ int read_results(const std::string &path, std::unordered_set<std::string> &consu
         pos = end + 1;
         switch (outcome) {
         case ZONE_REMOVED:
-            removed.insert(name);
-            consumed.insert(std::move(name));
+            out.removed.insert(name);
+            out.consumed.insert(std::move(name));
             break;
         case ZONE_WRITTEN:
+            out.written.insert(name);
+            out.consumed.insert(std::move(name));
+            break;
         case ZONE_RESERVED:
-            consumed.insert(std::move(name));
+            out.consumed.insert(std::move(name));
             break;
         case ZONE_SKIPPED:
-            skipped.insert(std::move(name));
+            out.skipped.insert(std::move(name));
             break;
         case ZONE_TIMING: {
             double load = 0, write = 0, check = 0, install = 0;
@@ -255,10 +265,8 @@ struct stage_area {
 };
 
 // Starts the workers, waits, merges. On success the temporary include file holds every
-// statement and `consumed`/`removed`/`skipped` say what became of each zone.
-int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
-                std::unordered_set<std::string> &removed,
-                std::unordered_set<std::string> &skipped) {
+// statement and `out` says what became of each zone.
+int run_workers(zonebuildd_state &st, job_outcome &out) {
     zb_job &job = *st.job;
     zone_keys keys;
     keys.reserve(job.feed.changes.size());
@@ -377,7 +385,7 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
         fclose(f);
     job.timing.merge = merge_clock.seconds();
     for (size_t i = 0; rc == 0 && i < n; ++i)
-        rc = read_results(slots[i].result_path, consumed, removed, skipped, job.timing);
+        rc = read_results(slots[i].result_path, out, job.timing);
     if (rc != 0)
         return -1;
     LOGF(LOG_INFO, "Job processed %d zones.", total);
@@ -386,10 +394,88 @@ int run_workers(zonebuildd_state &st, std::unordered_set<std::string> &consumed,
     return 0;
 }
 
+// The statement of `zone` in the include file at `path`, as the scanner writes it back.
+std::optional<std::string> statement_of(const std::string &path, const std::string &zone,
+                                        const named_ctx &ctx) {
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *mem = open_memstream(&buf, &len);
+    if (!mem)
+        return std::nullopt;
+    const int found = copy_zone_entry(path, zone, mem, ctx);
+    fclose(mem);
+    std::optional<std::string> text;
+    if (found == 1)
+        text.emplace(buf, len);
+    free(buf);
+    return text;
+}
+
+// The one zone to reload instead of the whole server: when the job rewrote exactly one
+// primary zone, removed none, left the ACL file as it was, and that zone's statement in the
+// new include file equals the one the name server has, only its data changed. A whole reload
+// is costly with many zones (it rereads every statement).
+std::optional<std::string> single_zone_reload(const zonebuildd_state &st, const job_outcome &out) {
+    const zb_job &job = *st.job;
+    if (st.reload_pending || job.acl_changed || !out.removed.empty() || out.written.size() != 1 ||
+        out.consumed.size() != 1)
+        return std::nullopt;
+    const std::string &zone = *out.written.begin();
+    const auto it = job.feed.changes.find(zone);
+    if (it == job.feed.changes.end() || it->second.type != ZONE_MASTER)
+        return std::nullopt;
+    const named_ctx ctx = zb_named_ctx(st);
+    const auto before = statement_of(zb_live_include(st.settings), zone, ctx);
+    const auto after = statement_of(work_include_path(ctx.paths), zone, ctx);
+    if (!before || !after || *before != *after)
+        return std::nullopt;
+    std::string bare = zone;
+    try_rm_dot(bare);
+    return bare;
+}
+
+// "rndc reload ZONE"; the outcome goes to the log and the event log like a whole reload.
+// 0 when it succeeded.
+int reload_zone(const named_ctx &ctx, const std::string &zone) {
+    const std::string program = ctx.paths.rndc_dir + "/rndc";
+    const pid_t pid = fork();
+    if (pid < 0) {
+        LOGF(LOG_ERR, "fork failed: %s", strerror(errno));
+        return -1;
+    }
+    if (pid == 0) {
+        logging_shutdown();
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0 && devnull != STDIN_FILENO) {
+            dup2(devnull, STDIN_FILENO);
+            close(devnull);
+        }
+        close_range(3, ~0U, 0);
+        execl(program.c_str(), "rndc", "reload", zone.c_str(), static_cast<char *>(nullptr));
+        _exit(255);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            LOGF(LOG_ERR, "Failed to wait for %s: %s", program.c_str(), strerror(errno));
+            return -1;
+        }
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    LOGF(LOG_INFO, "`rndc reload %s` terminated with code %d.", zone.c_str(), code);
+    const std::string info = (code == 0 ? "ok|" : "fail|") + std::to_string(code);
+    sql_log(ctx.db, FACILITY_ZONEBUILD, code == 0 ? 5 : 3, "Named restart attempt", "ER02",
+            info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
+    return code == 0 ? 0 : -1;
+}
+
 // After the installation: the rows of the zones that went live go, the files of removed
 // zones go, the name server reloads.
-void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &consumed,
-                   const std::unordered_set<std::string> &removed) {
+void after_install(zonebuildd_state &st, const job_outcome &out,
+                   const std::optional<std::string> &only_zone) {
     zb_job &job = *st.job;
     stopwatch clock;
     // Zone files and include file must be on disk before the rows that would rebuild them
@@ -401,7 +487,7 @@ void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &
     if (fd >= 0)
         close(fd);
     std::vector<uint32_t> ids = job.feed.garbage_ids;
-    for (const std::string &name : consumed) {
+    for (const std::string &name : out.consumed) {
         const auto it = job.feed.changes.find(name);
         if (it != job.feed.changes.end())
             ids.insert(ids.end(), it->second.change_ids.begin(), it->second.change_ids.end());
@@ -410,10 +496,12 @@ void after_install(zonebuildd_state &st, const std::unordered_set<std::string> &
         LOGF(LOG_ERR, "Failed to remove the served changes from the database; they are "
                       "served again by the next job.");
     const zonefile_env env = make_zonefile_env(st, st.db.get());
-    for (const std::string &name : removed)
+    for (const std::string &name : out.removed)
         remove_zone_file(env, name, 3, 0);
     job.timing.finish = clock.lap();
-    st.reload_pending = reload_named(zb_named_ctx(st)) != 0;
+    const named_ctx ctx = zb_named_ctx(st);
+    if (!only_zone || reload_zone(ctx, *only_zone) != 0)
+        st.reload_pending = reload_named(ctx) != 0;
     job.timing.reload = clock.lap();
 }
 
@@ -445,16 +533,16 @@ writer_slice slice_of(size_t zones, size_t n, size_t i) {
 
 int hash2fs(zonebuildd_state &st) {
     zb_job &job = *st.job;
-    std::unordered_set<std::string> consumed, removed, skipped;
-    if (run_workers(st, consumed, removed, skipped) != 0)
+    job_outcome out;
+    if (run_workers(st, out) != 0)
         return -1;
     const stopwatch clock;
 
     const named_ctx ctx = zb_named_ctx(st);
     const std::string live = zb_live_include(st.settings);
     // A zone that could not be written keeps its previous statement until a job writes it.
-    if (!skipped.empty() && io_valid_file(live.c_str())) {
-        const auto wanted = [&](const std::string &name) { return skipped.count(name) > 0; };
+    if (!out.skipped.empty() && io_valid_file(live.c_str())) {
+        const auto wanted = [&](const std::string &name) { return out.skipped.count(name) > 0; };
         if (copy_zone_entries(live, wanted, job.work.tmp_include, ctx) < 0) {
             LOGF(LOG_ERR, "Failed to keep the previous entries of the skipped zones.");
             return -1;
@@ -474,12 +562,13 @@ int hash2fs(zonebuildd_state &st) {
             return -1;
         }
     }
+    const std::optional<std::string> only_zone = single_zone_reload(st, out);
     if (install_namedconf(ctx) != 0) {
         LOGF(LOG_ERR, "Failed to install new namedconf file.");
         return -1;
     }
     job.timing.merge += clock.seconds();
-    after_install(st, consumed, removed);
+    after_install(st, out, only_zone);
     return 0;
 }
 
@@ -487,8 +576,12 @@ int write_zones(zonebuildd_state &st) {
     zb_job &job = *st.job;
     const named_ctx ctx = zb_named_ctx(st);
     const stopwatch clock;
+    std::string acl_before, acl_after;
+    const std::string acl_path = live_acl_path(ctx.paths);
+    const bool had_acl = read_file(acl_path, acl_before) == 0;
     if (restore_acl(job.acl, ctx) < 0)
         LOGF(LOG_ERR, "Failed to restore global ACL.");
+    job.acl_changed = !had_acl || read_file(acl_path, acl_after) != 0 || acl_before != acl_after;
     include_scan scan;
     scan.in = job.work.live_include;
     scan.out = job.work.tmp_include;

@@ -42,6 +42,7 @@ struct zb_job {
     std::string entry_template; // the panel's include-entry template
     work_area work;             // work directory and include streams
     job_timing timing;
+    bool acl_changed = true; // the job rewrote the ACL file with a new content
 };
 
 struct zonebuildd_state {

@@ -200,6 +200,33 @@ TEST_F(Writer, FailedReloadIsRetriedByTheNextJob) {
     EXPECT_EQ(2u, rndc_calls()); // and only then
 }
 
+TEST_F(Writer, DataChangeOfOneZoneReloadsOnlyThatZone) {
+    zone("a.example.");
+    zone("b.example.");
+    EXPECT_EQ(0, changes_job());
+    auto touch = [&](const std::string &name) {
+        ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('" + name +
+                             "', 'u', UNIX_TIMESTAMP())"));
+    };
+    touch("a.example.");
+    EXPECT_EQ(0, changes_job());
+    // Its statement stays the same: only its data is reloaded.
+    touch("a.example.");
+    ASSERT_EQ(0, db.exec("INSERT INTO zone_opt_values(zone_id, type, value) SELECT id, "
+                         "'allow_transfer', '198.51.100.9' FROM zone WHERE name = 'b.example.'"));
+    touch("b.example."); // its statement changes
+    EXPECT_EQ(0, changes_job());
+    touch("a.example.");
+    ASSERT_EQ(0, db.exec("INSERT INTO global_transfer_ips(ip) VALUES('10.0.0.1')"));
+    EXPECT_EQ(0, changes_job()); // the ACL file changed
+    touch("a.example.");
+    touch("b.example.");
+    EXPECT_EQ(0, changes_job()); // two zones
+    EXPECT_EQ("reload\nreload a.example\nreload\nreload\nreload\n",
+              read_text_file(tree.file("rndc.calls")));
+    EXPECT_EQ(0, db.count("changes"));
+}
+
 TEST_F(Writer, EmptyTemplateFailsTheSetUp) {
     ASSERT_EQ(0, db.exec("UPDATE file_template SET content = ''"));
     zone("a.example.");
