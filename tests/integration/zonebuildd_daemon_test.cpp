@@ -166,12 +166,16 @@ TEST_F(Daemon, SecondInstanceIsRefusedWhileThePidFileIsLocked) {
 TEST_F(Daemon, LeftoverPidFileDoesNotBlockTheStart) {
     // A pid file nobody holds: left by a crash; its number may name any process now (this
     // test's own, or init).
+    int started = 0;
     for (const std::string &stale : {std::to_string(getpid()), std::string("1")}) {
         write_text_file(tree.pid_file(), stale);
         running_program d = start();
         ASSERT_TRUE(wait_until(
             [&] { return read_text_file(tree.pid_file()) == std::to_string(d.pid()); }, 60))
             << d.err();
+        // The start-up row comes after the signal handlers are in place.
+        ++started;
+        ASSERT_TRUE(wait_until([&] { return rows("Program started") >= started; }, 60)) << d.err();
         ASSERT_EQ(0, d.signal(SIGTERM));
         auto r = d.wait_exit(60);
         ASSERT_TRUE(r);
