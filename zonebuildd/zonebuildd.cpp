@@ -560,11 +560,7 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
         st.settings.work_name = "tmp_" + std::to_string(getpid());
         st.db = zonebuildd_init_db(st.settings);
     }
-    if (lock_pid_file(st) != 0) {
-        LOGF(LOG_ERR, "Failed locking session.");
-        return -1;
-    }
-    zb_event(st, LOG_NOTICE, "Program started", "ER01a", std::to_string(getpid()).c_str());
+    // Whoever finds our pid in the pid file may signal us at once: the handlers come first.
     if (init_daemon_job_list(st.queue) != 0) {
         LOGF(LOG_ERR, "Failed to create the job queue: %s", strerror(errno));
         return -1;
@@ -573,6 +569,11 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
         LOGF(LOG_ERR, "Failed to install the signal handlers: %s", strerror(errno));
         return -1;
     }
+    if (lock_pid_file(st) != 0) {
+        LOGF(LOG_ERR, "Failed locking session.");
+        return -1;
+    }
+    zb_event(st, LOG_NOTICE, "Program started", "ER01a", std::to_string(getpid()).c_str());
     if (st.db)
         clear_custom_zonebuild(st.db.get());
     st.last_run = time(nullptr);

@@ -183,6 +183,19 @@ TEST_F(Daemon, LeftoverPidFileDoesNotBlockTheStart) {
     }
 }
 
+TEST_F(Daemon, SignalSentAsSoonAsThePidFileAppearsIsServed) {
+    running_program d = start();
+    ASSERT_TRUE(
+        wait_until([&] { return read_text_file(tree.pid_file()) == std::to_string(d.pid()); }, 60))
+        << d.err();
+    ASSERT_EQ(0, d.signal(SIGUSR2)); // as zonebuild would: no waiting for anything else
+    ASSERT_TRUE(wait_rows("Job finished. Restore", 1)) << d.err();
+    ASSERT_EQ(0, d.signal(SIGTERM));
+    auto r = d.wait_exit(60);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(0, r->exit_code) << r->err;
+}
+
 struct start_failure {
     config_pairs changes;
     std::string remove; // below the tree
