@@ -98,7 +98,7 @@ void job_queue_signal(int kind) {
     errno = saved;
 }
 
-int get_djob(job_queue &q) {
+int take_job(job_queue &q) {
     take_in(q);
     if (q.jobs.empty())
         return JOB_NONE;

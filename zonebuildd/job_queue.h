@@ -3,7 +3,7 @@
 // A signal handler may not allocate or take locks, so it only writes the job kind as one
 // byte into a self-pipe (`job_queue_signal`); the loop moves those bytes into the FIFO in
 // normal context whenever it looks at the queue. Consecutive requests of one kind collapse
-// into one job when taken (`get_djob`), different kinds keep their order. The same pipe
+// into one job when taken (`take_job`), different kinds keep their order. The same pipe
 // wakes the daemon's sleep, so a request or a stop that arrives at any moment (also between
 // "is the queue empty?" and the sleep) ends the sleep at once.
 //
@@ -43,7 +43,7 @@ void job_queue_forget(job_queue &q);
 
 // Takes the next job: the first kind, together with the requests of the same kind directly
 // behind it. JOB_NONE when the queue is empty.
-int get_djob(job_queue &q);
+int take_job(job_queue &q);
 // Whether no job waits (after taking in what the signal handlers wrote).
 bool job_queue_empty(job_queue &q);
 

@@ -86,12 +86,12 @@ int get_soa_timer(sql_conn *db, int id, uint32_t client_id, const char *param, i
 void add_ns_transfer_options(zone_info &zone, const std::string &name) {
     for (const zone_rec &ns : zone.records[SLOT_NS]) {
         if (valid_named_ipv4(ns.value)) {
-            _add_new_opt(zone, ns.value.c_str(), "a");
+            add_zone_option(zone, ns.value.c_str(), "a");
             continue;
         }
         for (const zone_rec &a : zone.records[SLOT_A]) {
             if (a.host == ns.value && a.host != name)
-                _add_new_opt(zone, a.value.c_str(), "a");
+                add_zone_option(zone, a.value.c_str(), "a");
         }
     }
 }
@@ -116,7 +116,7 @@ int load_records(sql_conn *db, int id, zone_info &zone, const std::string &name)
             continue;
         }
         const std::string type(row.view(0));
-        std::optional<zone_rec> rec = _init_rec(row, 1);
+        std::optional<zone_rec> rec = record_from_row(row, 1);
         if (!rec) {
             LOGF(LOG_WARNING, "Zone %s: %s record row %lu has no host or no value. Skipped.",
                  name.c_str(), type.c_str(), n);
@@ -145,7 +145,7 @@ int init_zone_data(zone_ptr &out) {
     return 0;
 }
 
-int _add_new_opt(zone_info &zone, const char *address, const char *type_word) {
+int add_zone_option(zone_info &zone, const char *address, const char *type_word) {
     if (!address || !*address || !type_word || !*type_word) {
         FR_TRACE_RETURN();
         return -1;
@@ -170,7 +170,7 @@ int _add_new_opt(zone_info &zone, const char *address, const char *type_word) {
     return 0;
 }
 
-std::optional<zone_rec> _init_rec(const sql_row &row, unsigned first) {
+std::optional<zone_rec> record_from_row(const sql_row &row, unsigned first) {
     if (row.is_null(first) || row.is_null(first + 1)) {
         FR_TRACE_RETURN();
         return std::nullopt;
@@ -222,7 +222,7 @@ void add_zone_rec(zone_info &zone, rec_slot slot, zone_rec rec) {
     array.push_back(std::move(rec));
 }
 
-int _destroy_zone_info(zone_ptr &zone) {
+int release_zone_info(zone_ptr &zone) {
     zone.reset();
     return 1;
 }
@@ -332,7 +332,7 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
         return nullptr;
     }
     while (sql_row opt = fr_sql_fetchrow(res))
-        _add_new_opt(*zone, opt.get(1), opt.get(0));
+        add_zone_option(*zone, opt.get(1), opt.get(0));
     res.reset();
 
     if (type == 1) {

@@ -102,12 +102,12 @@ int init_zone_data(zone_ptr &out);
 // Adds the option key for `address` by the first letter of `type_word` ("a..." gives "A",
 // "m..." gives "M"). 0 when added (or already present), -1 for a missing or empty address
 // or type word, and -1 with the error "Unknown zone option type: %c" for any other letter.
-int _add_new_opt(zone_info &zone, const char *address, const char *type_word);
+int add_zone_option(zone_info &zone, const char *address, const char *type_word);
 
 // A record from the eleven columns host, value, priority, priority_minor, port, ttl,
 // services, flag, regex_flag, regex, replacement of `row`, starting at column `first`.
 // nullopt when host or value is NULL.
-std::optional<zone_rec> _init_rec(const sql_row &row, unsigned first);
+std::optional<zone_rec> record_from_row(const sql_row &row, unsigned first);
 
 // The array of a record type, matched by its whole name (ignoring case): "A", "AAAA",
 // "CNAME", "MX", "PTR", "SRV", "TXT", "NS", "NAPTR". -1 for any other type.
@@ -119,7 +119,7 @@ int rec_slot_of(std::string_view entry_type);
 void add_zone_rec(zone_info &zone, rec_slot slot, zone_rec rec);
 
 // Drops the caller's zone record. Always 1 (the record is gone).
-int _destroy_zone_info(zone_ptr &zone);
+int release_zone_info(zone_ptr &zone);
 
 // Loads the zone `id` of type `type` (1 primary, 2 secondary) named `name` (as the change
 // set holds it, with its final dot) on `db`. nullptr when the zone cannot be loaded: a query

@@ -148,7 +148,7 @@ int prepare_primary(worker &w, pending_zone &p) {
         update_sql_zone_warning(w.db, name, 99, text);
         return -1;
     }
-    const std::optional<std::string> dir = _make_path(w.env, p.file_name, 1, 1);
+    const std::optional<std::string> dir = zone_letter_dir(w.env, p.file_name, 1, 1);
     p.dest = dir ? *dir + "/" + p.file_name : std::string();
     p.staged =
         w.files.stage_dir + "/" + std::to_string(w.files.slot) + "_" + std::to_string(w.staged++);
@@ -208,7 +208,7 @@ zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
     try_rm_dot(bare);
     const zone_entry statement = make_zone_entry(p.entry->type, zone.options);
     const letter_dir_fn letter = [&](const std::string &file, int type) {
-        return _make_path(w.env, file, type, 0);
+        return zone_letter_dir(w.env, file, type, 0);
     };
     if (generate_zone_entry(w.files.chunk, bare, p.file_name, statement, w.st.job->entry_template,
                             letter, w.ctx) != 0) {

@@ -12,8 +12,8 @@
 // files it stages; touches the zone files of its zones and their bookkeeping columns.
 #pragma once
 
-#include "edit_sql_op.h"
-#include "edit_zonefile_op.h"
+#include "panel_db.h"
+#include "zone_file.h"
 #include "zone_writer.h"
 
 #include <cstdio>

@@ -3,10 +3,10 @@
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
-#include "edit_zonefile_op.h"
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
+#include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
 #include "zone_worker.h"
@@ -531,7 +531,7 @@ writer_slice slice_of(size_t zones, size_t n, size_t i) {
     return {step * i, i + 1 < n ? step * (i + 1) : zones};
 }
 
-int hash2fs(zonebuildd_state &st) {
+int write_and_install_zones(zonebuildd_state &st) {
     zb_job &job = *st.job;
     job_outcome out;
     if (run_workers(st, out) != 0)
@@ -591,7 +591,7 @@ int write_zones(zonebuildd_state &st) {
     job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);
-    if (hash2fs(st) != 0) {
+    if (write_and_install_zones(st) != 0) {
         LOGF(LOG_ERR, "Failed to process zone files.");
         return -1;
     }

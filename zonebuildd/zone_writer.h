@@ -23,12 +23,12 @@
 
 struct zonebuildd_state;
 
-// ACL file, include copy, hash2fs. 0 or -1.
+// ACL file, include copy, write_and_install_zones. 0 or -1.
 int write_zones(zonebuildd_state &st);
 
 // Workers, merge, installation, row deletion, reload (the change set must not be empty for
 // a changes job; a restore may have no zone at all). 0 or -1.
-int hash2fs(zonebuildd_state &st);
+int write_and_install_zones(zonebuildd_state &st);
 
 // How many workers write `zones` zones under the configured limit: the limit, or one when
 // there are fewer zones than that (for this job only).

@@ -477,7 +477,7 @@ void run_job(zonebuildd_state &st, void (*body)(zonebuildd_state &)) {
 } // namespace
 
 int generic_job(zonebuildd_state &st) {
-    switch (get_djob(st.queue)) {
+    switch (take_job(st.queue)) {
     case JOB_CHANGES:
         run_job(st, run_changes_job);
         return 0;

@@ -9,9 +9,9 @@
 // All process-wide state is gathered in zonebuildd_state; zbd() is the one instance.
 #pragma once
 
-#include "edit_named_op.h"
-#include "edit_sql_op.h"
 #include "job_queue.h"
+#include "named_conf.h"
+#include "panel_db.h"
 #include "zb_config.h"
 #include "zone_writer.h"
 

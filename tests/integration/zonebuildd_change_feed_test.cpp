@@ -2,7 +2,7 @@
 // MariaDB with the panel schema: which zones a job writes or removes, which change rows it
 // may consume, the event-log level, the custom queue, the bookkeeping columns and the ENUM
 // services set.
-#include "edit_sql_op.h"
+#include "panel_db.h"
 
 #include "dns_common.h"
 #include "logging.h"

@@ -1,6 +1,6 @@
 // What the include and ACL code reads from and records in the panel's database: the entry
 // template, the global transfer list and the event rows.
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_common.h"
 #include "mariadb_fixture.h"

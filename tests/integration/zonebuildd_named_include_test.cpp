@@ -1,6 +1,6 @@
 // The include file, the ACL file and the reload against a private named: what the name
 // server serves and transfers after our files were installed and `rndc reload` ran.
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_common.h"
 #include "mariadb_fixture.h"

@@ -2,10 +2,10 @@
 // secondary; every primary file must load in named-checkzone (the oracle), hostile text from
 // the database must come back from BIND exactly as stored, and never as extra records.
 #include "dns_common.h"
-#include "edit_zonefile_op.h"
 #include "mariadb_fixture.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
 

@@ -14,7 +14,7 @@ namespace {
 
 std::vector<int> drain(job_queue &q) {
     std::vector<int> taken;
-    for (int kind = get_djob(q); kind != JOB_NONE; kind = get_djob(q))
+    for (int kind = take_job(q); kind != JOB_NONE; kind = take_job(q))
         taken.push_back(kind);
     return taken;
 }
@@ -79,7 +79,7 @@ TEST_F(SignalQueue, SleepEndsForAJobQueuedFromElsewhere) {
     const int rc = dns_sleep(zbd(), timespec{3600, 0});
     sender.join();
     EXPECT_EQ(1, rc);
-    EXPECT_EQ(JOB_RESTORE, get_djob(zbd().queue));
+    EXPECT_EQ(JOB_RESTORE, take_job(zbd().queue));
 }
 
 TEST_F(SignalQueue, SleepEndsForAStopRequest) {

@@ -53,7 +53,7 @@ TEST(zone_model, option_keys_form_a_set) {
         {"192.0.2.5", "Master", -1},
     };
     for (const auto &c : calls)
-        EXPECT_EQ(_add_new_opt(z, c.address, c.type), c.rc)
+        EXPECT_EQ(add_zone_option(z, c.address, c.type), c.rc)
             << (c.address ? c.address : "(null)") << " " << (c.type ? c.type : "(null)");
     EXPECT_EQ(z.options, (std::vector<std::string>{"A192.0.2.1", "M192.0.2.2", "M192.0.2.1",
                                                    "A192.0.2.3", "A192.0.2.4"}));
@@ -62,7 +62,7 @@ TEST(zone_model, option_keys_form_a_set) {
 TEST(zone_model, record_from_row) {
     fake_row full({col("x"), col("www"), col("192.0.2.1"), col("10"), col("20"), col("5060"),
                    col("300"), col("sip"), col("u"), col("i"), col("^.*$"), col("")});
-    std::optional<zone_rec> r = _init_rec(full.row, 1);
+    std::optional<zone_rec> r = record_from_row(full.row, 1);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->host, "www");
     EXPECT_EQ(r->value, "192.0.2.1");
@@ -80,7 +80,7 @@ TEST(zone_model, record_from_row) {
     // NULL numbers read as 0, NULL texts as absent; nothing crashes
     fake_row sparse({col("www"), col("v"), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                      std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
-    r = _init_rec(sparse.row, 0);
+    r = record_from_row(sparse.row, 0);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->priority, 0);
     EXPECT_EQ(r->ttl, 0u);
@@ -90,16 +90,16 @@ TEST(zone_model, record_from_row) {
     // values keep every byte, NUL included
     fake_row binary({col("t"), col(std::string("a\0b", 3)), col("0")});
     binary.row.fields = 3;
-    r = _init_rec(binary.row, 0);
+    r = record_from_row(binary.row, 0);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->value, std::string("a\0b", 3));
 
     fake_row no_host({std::nullopt, col("v"), col("1")});
-    EXPECT_FALSE(_init_rec(no_host.row, 0));
+    EXPECT_FALSE(record_from_row(no_host.row, 0));
     fake_row no_value({col("h"), std::nullopt, col("1")});
-    EXPECT_FALSE(_init_rec(no_value.row, 0));
+    EXPECT_FALSE(record_from_row(no_value.row, 0));
     fake_row short_row({col("h")});
-    EXPECT_FALSE(_init_rec(short_row.row, 0));
+    EXPECT_FALSE(record_from_row(short_row.row, 0));
 }
 
 TEST(zone_model, record_types_match_by_whole_name) {

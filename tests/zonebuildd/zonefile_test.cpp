@@ -1,8 +1,8 @@
 // Zone-file text for every record type and zone kind, the handling of hostile text from the
 // database, SOA mailboxes, file names, letter directories, installation and removal.
 #include "dns_common.h"
-#include "edit_zonefile_op.h"
 #include "temp_dir.h"
+#include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
 
@@ -356,7 +356,7 @@ TEST(zone_files, file_names) {
         }
     }
     std::string s = "0/25/x";
-    _replace_slash(s);
+    replace_slashes(s);
     EXPECT_EQ(s, "0_25_x");
 }
 
@@ -401,11 +401,11 @@ TEST(zone_files, letter_directories) {
         {"example.com", 3, std::nullopt},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(_make_path(t.env, c.file, c.type, 0), c.letter) << c.file;
+        EXPECT_EQ(zone_letter_dir(t.env, c.file, c.type, 0), c.letter) << c.file;
         if (c.letter) {
             const std::string dir = c.type == 1 ? t.primary(*c.letter) : t.secondary(*c.letter);
             EXPECT_TRUE(io_valid_dir(dir.c_str())) << dir;
-            EXPECT_EQ(_make_path(t.env, c.file, c.type, 1), dir);
+            EXPECT_EQ(zone_letter_dir(t.env, c.file, c.type, 1), dir);
         }
     }
 }
@@ -427,7 +427,7 @@ TEST(zone_files, letter_directory_owner_and_mode) {
         named_tree t;
         t.env.named_uid = c.uid;
         t.env.named_gid = c.gid;
-        ASSERT_TRUE(_make_path(t.env, c.file, 1, 1)) << c.file;
+        ASSERT_TRUE(zone_letter_dir(t.env, c.file, 1, 1)) << c.file;
         struct stat st;
         ASSERT_EQ(stat(t.primary(std::string(1, c.file[0])).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.mode) << c.file;

@@ -1,4 +1,4 @@
-#include "edit_zonefile_op.h"
+#include "zone_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -333,7 +333,7 @@ int get_zone_type_code(const char *word) {
     return 0;
 }
 
-void _replace_slash(std::string &name) {
+void replace_slashes(std::string &name) {
     for (char &ch : name)
         if (ch == '/')
             ch = '_';
@@ -341,7 +341,7 @@ void _replace_slash(std::string &name) {
 
 int zone_file_name(std::string_view zone_name, std::string &out) {
     std::string name(zone_name);
-    _replace_slash(name);
+    replace_slashes(name);
     if (!name.empty() && name.back() == '.')
         name.pop_back();
     const bool bad_char =
@@ -357,8 +357,8 @@ int zone_file_name(std::string_view zone_name, std::string &out) {
     return 0;
 }
 
-std::optional<std::string> _make_path(const zonefile_env &env, const std::string &file_name,
-                                      int type, int full) {
+std::optional<std::string> zone_letter_dir(const zonefile_env &env, const std::string &file_name,
+                                           int type, int full) {
     const unsigned char first = file_name.empty() ? '\0' : file_name[0];
     const bool alnum = (first >= '0' && first <= '9') || (first >= 'a' && first <= 'z') ||
                        (first >= 'A' && first <= 'Z');
@@ -500,7 +500,7 @@ int copy_zone_file(const zonefile_env &env, const std::string &source, const std
         LOGF(LOG_ERR, "Invalid zone file name %s.", file_name.c_str());
         return -1;
     }
-    const std::optional<std::string> dir = _make_path(env, file_name, 1, 1);
+    const std::optional<std::string> dir = zone_letter_dir(env, file_name, 1, 1);
     if (!dir)
         return -1;
     std::string dest = *dir + "/" + file_name;

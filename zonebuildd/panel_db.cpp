@@ -1,4 +1,4 @@
-#include "edit_sql_op.h"
+#include "panel_db.h"
 
 #include "dns_common.h"
 #include "dns_log.h"

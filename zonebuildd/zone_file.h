@@ -47,7 +47,7 @@ struct zonefile_env {
 int get_zone_type_code(const char *word);
 
 // Replaces every "/" of `name` by "_".
-void _replace_slash(std::string &name);
+void replace_slashes(std::string &name);
 
 // The zone file name of a zone: the name with "/" replaced by "_" and one final "." removed
 // (0/25.2.0.192.in-addr.arpa. gives 0_25.2.0.192.in-addr.arpa). -1 (logged) for a name that
@@ -59,8 +59,8 @@ int zone_file_name(std::string_view zone_name, std::string &out);
 // directory for type 1, secondary for type 2), creating it when missing. With `full` the
 // directory path NAMED_D/<dir>/<letter>, else the letter alone. nullopt (logged) when the
 // letter is not alphanumeric, the type is unknown or the directory cannot be made.
-std::optional<std::string> _make_path(const zonefile_env &env, const std::string &file_name,
-                                      int type, int full);
+std::optional<std::string> zone_letter_dir(const zonefile_env &env, const std::string &file_name,
+                                           int type, int full);
 
 // The SOA mailbox of an e-mail address, without the final ".": dots of the local part
 // escaped, the first "@" turned into ".", master-file special characters escaped.

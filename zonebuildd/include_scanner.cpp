@@ -4,7 +4,7 @@
 //
 // The scanner does not parse the name server's grammar: it knows words, separators,
 // double-quoted names, braces, semicolons and the three comment forms ("//", "/* */", "#").
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_common.h"
 #include "dns_log.h"

@@ -1,5 +1,5 @@
 // Zone entries, chunk files, installing the include file, the ACL file and the rndc child.
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_common.h"
 #include "temp_dir.h"

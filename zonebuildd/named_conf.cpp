@@ -1,6 +1,6 @@
 // Zone entries, chunk files, the include file's installation, the global ACL file and the
 // reload request to the name server.
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_log.h"
 #include "dns_validator.h"

@@ -1,6 +1,6 @@
 // The include-file scanner: which statements of the live include file pass into the new one,
 // how kept statements are written back, and which inputs are refused.
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include "dns_common.h"
 #include "temp_dir.h"
