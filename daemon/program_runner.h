@@ -1,0 +1,58 @@
+// Running a child program (rndc, the mail program, test scripts) without a shell: an
+// explicit argument vector and environment, a time limit after which the program's whole
+// process group gets SIGTERM and, after a grace period, SIGKILL, and the exit status.
+// Standard input is the given text or the null device; standard output and error are
+// captured up to a limit or go to the null device.
+//
+// The program starts in a process group of its own with default signal dispositions, an
+// empty signal mask and no descriptor beyond the standard three, whatever the calling
+// thread has blocked or opened. When it ends, whatever it left in its group is killed; a
+// process that called run_become_subreaper() also reaps the orphans the program left.
+//
+// Owns the child and the pipes; touches nothing else. Safe to call from several threads.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct program_run {
+    std::string path;              // the program (absolute, or relative to the working dir)
+    std::vector<std::string> argv; // argv[0] first; empty: just the path
+    // nullopt: this process's environment.
+    std::optional<std::vector<std::string>> env;
+    std::optional<std::string> input; // standard input; nullopt: the null device
+    bool capture = false;             // standard output and error into run_result::output
+    size_t capture_limit = 64 * 1024; // bytes kept; the rest is read and dropped
+    std::chrono::milliseconds limit{std::chrono::seconds(60)}; // then SIGTERM to the group
+    std::chrono::milliseconds grace{std::chrono::seconds(5)};  // then SIGKILL
+};
+
+enum run_end {
+    RUN_EXITED = 0,  // exited on its own: exit_code
+    RUN_SIGNALLED,   // ended by a signal that was not ours: signal
+    RUN_TIMED_OUT,   // still running at the limit, then stopped by us
+    RUN_NOT_STARTED, // no process could be created: error
+    RUN_EXEC_FAILED, // the process could not become the program: error
+};
+
+struct run_result {
+    run_end end = RUN_NOT_STARTED;
+    int exit_code = -1;
+    int signal = 0;
+    int error = 0;
+    std::string output;
+    bool truncated = false; // output beyond capture_limit was dropped
+
+    bool succeeded() const { return end == RUN_EXITED && exit_code == 0; }
+};
+
+[[nodiscard]] run_result run_child_program(const program_run &run);
+
+// A short text for a diagnostic line: "exit code 3", "signal 9", "timed out", ...
+std::string run_result_text(const run_result &r);
+
+// Makes this process the reaper of its orphaned descendants, so that what a program leaves
+// behind comes back to the run that reaps it. 0 or -1.
+[[nodiscard]] int run_become_subreaper();
