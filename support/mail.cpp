@@ -287,6 +287,33 @@ bool write_to_pipe(int fd, const std::string &data) {
     return ok;
 }
 
+// Waits for the mail program; past the time limit it is killed. 0 when it ended by itself.
+int wait_mail_program(pid_t pid, int time_limit_s, int &status) {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, time_limit_s > 0 ? WNOHANG : 0);
+        if (r == pid)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (r != 0)
+            continue;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= time_limit_s) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        const struct timespec pause {
+            0, 10 * 1000 * 1000
+        };
+        nanosleep(&pause, nullptr);
+    }
+}
+
 } // namespace
 
 int fr_mail_send(fr_mail *m) {
@@ -336,10 +363,8 @@ int fr_mail_send(fr_mail *m) {
     const bool write_ok = write_to_pipe(fds[1], message);
     close(fds[1]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
+    if (wait_mail_program(pid, m->time_limit_s, status) != 0)
+        return -1;
     return write_ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 

@@ -20,6 +20,9 @@ struct fr_mail {
     std::vector<std::string> to, bcc;
     std::string subject;
     std::string body;
+    // Seconds the mail program may take; it is killed then and the mail counts as failed.
+    // 0: no limit.
+    int time_limit_s = 0;
 };
 
 std::unique_ptr<fr_mail> fr_mail_init();
@@ -34,6 +37,7 @@ int fr_mail_add_subject(fr_mail *m, const std::string &subject);
 int fr_mail_add_body(fr_mail *m, const std::string &body);
 // The RFC 5322 message that fr_mail_send writes to the mail program.
 std::string fr_mail_render(const fr_mail *m);
-// Runs the mail program and waits for it. 0 when it exited 0, non-zero otherwise.
+// Runs the mail program and waits for it (at most time_limit_s when set). 0 when it exited
+// 0, non-zero otherwise. Only the program's own pid is waited for.
 int fr_mail_send(fr_mail *m);
 void fr_mail_destroy(std::unique_ptr<fr_mail> &m);
