@@ -307,9 +307,7 @@ int wait_mail_program(pid_t pid, int time_limit_s, int &status) {
             }
             return -1;
         }
-        const struct timespec pause {
-            0, 10 * 1000 * 1000
-        };
+        const struct timespec pause { 0, 10 * 1000 * 1000 };
         nanosleep(&pause, nullptr);
     }
 }

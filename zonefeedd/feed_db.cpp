@@ -98,8 +98,7 @@ int read_idle_feeds(sql_conn *db, std::vector<idle_feed> &out) {
     while (sql_row row = fr_sql_fetchrow(res)) {
         if (row.is_null(0) || row.is_null(1) || row.is_null(2))
             continue;
-        out.push_back({static_cast<int>(number(row.view(0))),
-                       static_cast<int>(number(row.view(1))),
+        out.push_back({static_cast<int>(number(row.view(0))), static_cast<int>(number(row.view(1))),
                        static_cast<int>(number(row.view(2)))});
     }
     return 0;
@@ -123,7 +122,8 @@ int get_settings(sql_conn *db, feed_globals &g) {
         } else if (param == "clean_url_zones") {
             g.clean_url_zones = tristate(value);
         } else if (param == "log_level") {
-            g.event_level = !value.empty() && value[0] >= '0' && value[0] <= '7' ? value[0] - '0' : 3;
+            g.event_level =
+                !value.empty() && value[0] >= '0' && value[0] <= '7' ? value[0] - '0' : 3;
             fr_log_setlevel(g.event_level);
         } else if (int i = soa_index(param); i >= 0 && param == soa_param_names[i]) {
             g.soa[i] = number(value);
@@ -163,9 +163,9 @@ int get_custom_urls(sql_conn *db, std::string &client_list) {
         client_list.pop_back();
     // Only the requests read here are served: one queued by the tool while this run reads
     // stays for the SIGTTIN that follows it.
-    return fr_sql_query(db, nullptr,
-                        "DELETE FROM `custom_job_queue` WHERE `service`='ZONEFEED' AND `id` <= %llu",
-                        last_id);
+    return fr_sql_query(
+        db, nullptr, "DELETE FROM `custom_job_queue` WHERE `service`='ZONEFEED' AND `id` <= %llu",
+        last_id);
 }
 
 int clear_custom_urls(sql_conn *db) {
@@ -201,7 +201,8 @@ int get_client_perm(sql_conn *db, int client_id, const feed_globals &g, feed_per
             if (!value.empty())
                 perm.warn_threshold = n;
         } else if (param == "ignore_other_urls")
-            perm.ignore_other_urls = g.ignore_other_urls != setting_per_client ? g.ignore_other_urls : n;
+            perm.ignore_other_urls =
+                g.ignore_other_urls != setting_per_client ? g.ignore_other_urls : n;
         else if (param == "clean_url_zones")
             perm.clean_url_zones = g.clean_url_zones != setting_per_client ? g.clean_url_zones : n;
         else if (int i = soa_index(param); i >= 0)
@@ -224,8 +225,8 @@ int get_url_list(sql_conn *db, selection_mode mode, const feed_globals &g, feed_
         }
         rc = fr_sql_query(db, &res, custom_statement, sql_raw{clients});
     } else {
-        rc = fr_sql_query(db, &res, mode == selection_mode::scheduled ? scheduled_statement
-                                                                      : all_statement);
+        rc = fr_sql_query(db, &res,
+                          mode == selection_mode::scheduled ? scheduled_statement : all_statement);
     }
     if (rc != 0)
         return -1;

@@ -129,8 +129,9 @@ int dispatch(feed_run &run) {
         delete start;
         main_join(tl);
         if (tl.current == 0) {
-            LOGF(LOG_ERR, "Cannot create a necessary thread (max: %d, current: %d) "
-                          "(pthread_create(): %s)",
+            LOGF(LOG_ERR,
+                 "Cannot create a necessary thread (max: %d, current: %d) "
+                 "(pthread_create(): %s)",
                  tl.max, tl.current, strerror(err));
             return -1;
         }

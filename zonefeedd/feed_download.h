@@ -18,8 +18,8 @@
 #include <string>
 
 struct download_options {
-    long connect_timeout_s = 3; // DOWNLOAD_URL_CONNECT_TIMEOUT: resolution and connection
-    long timeout_s = 3;         // DOWNLOAD_URL_TIMEOUT: the whole transfer
+    long connect_timeout_s = 3;       // DOWNLOAD_URL_CONNECT_TIMEOUT: resolution and connection
+    long timeout_s = 3;               // DOWNLOAD_URL_TIMEOUT: the whole transfer
     long long max_bytes = 900 * 1024; // MAX_FILE_SIZE in bytes
     bool verify_cert = false;         // DOWNLOAD_URL_VERIFY_CERT
     std::string ca_file;              // DOWNLOAD_URL_CA_FILE; empty: the system's
@@ -28,11 +28,11 @@ struct download_options {
 
 // What a transfer gave.
 struct download_outcome {
-    int code = 0;            // 0, the libcurl result code, or -1 when the local file failed
-    bool too_large = false;  // the size limit ended it (code is CURLE_FILESIZE_EXCEEDED)
-    std::string error;       // libcurl's error text, when any
-    long long size = 0;      // bytes written
-    std::string hash;        // content hash of the file (32 lower-case hex digits)
+    int code = 0;           // 0, the libcurl result code, or -1 when the local file failed
+    bool too_large = false; // the size limit ended it (code is CURLE_FILESIZE_EXCEEDED)
+    std::string error;      // libcurl's error text, when any
+    long long size = 0;     // bytes written
+    std::string hash;       // content hash of the file (32 lower-case hex digits)
 };
 
 // The file name of a feed in the work directory: its id, "_", and its URL with every

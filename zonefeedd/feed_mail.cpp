@@ -142,9 +142,8 @@ void mail_sender(feed_notices &n, mail_settings s) {
             item = std::move(n.queue.front());
             n.queue.pop_front();
         }
-        const int rc = db ? send_dns_mail(s, "remote_update_failure", db.get(), item.client_id,
-                                          item.url)
-                          : -1;
+        const int rc =
+            db ? send_dns_mail(s, "remote_update_failure", db.get(), item.client_id, item.url) : -1;
         std::lock_guard<std::mutex> lock(n.stats_lock);
         auto it = n.stats.find(stat_key(item.client_id, item.url));
         if (it != n.stats.end()) {
@@ -162,12 +161,11 @@ void mail_sender(feed_notices &n, mail_settings s) {
 std::string fill_placeholders(const std::string &text, const std::string &date,
                               const std::string &hostname, const std::string &url,
                               const std::string &name, const std::string &login) {
-    const std::pair<const char *, std::string> values[] = {
-        {"[date]", date},
-        {"[hostname]", one_line(hostname)},
-        {"[remote_location]", one_line(url)},
-        {"[name]", one_line(name)},
-        {"[login]", one_line(login)}};
+    const std::pair<const char *, std::string> values[] = {{"[date]", date},
+                                                           {"[hostname]", one_line(hostname)},
+                                                           {"[remote_location]", one_line(url)},
+                                                           {"[name]", one_line(name)},
+                                                           {"[login]", one_line(login)}};
     std::string out;
     for (size_t i = 0; i < text.size();) {
         bool replaced = false;
@@ -257,8 +255,8 @@ void stop_mail_sender(feed_notices &n) {
 int send_dns_mail(const mail_settings &s, const char *event, sql_conn *db, int client_id,
                   const std::string &url) {
     sql_result res;
-    if (fr_sql_query(db, &res, "SELECT `id` FROM `notification_event` WHERE name = '%s' ",
-                     event) != 0)
+    if (fr_sql_query(db, &res, "SELECT `id` FROM `notification_event` WHERE name = '%s' ", event) !=
+        0)
         return -1;
     sql_row row = fr_sql_fetchrow(res);
     if (!row || row.is_null(0))

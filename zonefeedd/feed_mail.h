@@ -33,9 +33,9 @@ struct mail_item {
 
 // How the mail thread reaches the database and the mail program.
 struct mail_settings {
-    std::string sendmail;    // SENDMAIL_BIN_FILE
-    std::string hostname;    // for "[hostname]" and the default sender
-    int time_limit_s = 60;   // the mail program's time limit
+    std::string sendmail;                // SENDMAIL_BIN_FILE
+    std::string hostname;                // for "[hostname]" and the default sender
+    int time_limit_s = 60;               // the mail program's time limit
     std::function<sql_handle()> connect; // opens the thread's own connection (nullptr: failed)
 };
 

@@ -37,7 +37,7 @@ struct feed_perm {
     int forward_level = 30; // 10 or less: create/remove zones; 20 or less: change records
     int reverse_level = 40;
     int enum_level = 0;
-    int max_zones = -1; // -1: no limit
+    int max_zones = -1;     // -1: no limit
     int warn_threshold = 0; // above 0: failure mails for the client's feeds
     int ignore_other_urls = 0;
     int clean_url_zones = 0;

@@ -22,7 +22,8 @@ class zonefeeddDb : public testing::Test {
              ")");
         return std::stoi(*db.value("SELECT LAST_INSERT_ID()"));
     }
-    int feed(int client_id, const std::string &extra_cols = "", const std::string &extra_vals = "") {
+    int feed(int client_id, const std::string &extra_cols = "",
+             const std::string &extra_vals = "") {
         exec("INSERT INTO zone_feed(client_id, url" + extra_cols + ") VALUES(" +
              std::to_string(client_id) + ", 'http://h/" + std::to_string(client_id) + "'" +
              extra_vals + ")");
@@ -42,12 +43,12 @@ class zonefeeddDb : public testing::Test {
 
 TEST_F(zonefeeddDb, ScheduledRunTakesNewAndDueFeedsOfActiveClients) {
     const int c = client(), off = client(0);
-    const int fresh = feed(c);                                      // count 0: due at once
+    const int fresh = feed(c); // count 0: due at once
     const int due = feed(c, ", count, last_update, period", ", 3, UNIX_TIMESTAMP() - 3600, 60");
     const int idle = feed(c, ", count, last_update, period", ", 3, UNIX_TIMESTAMP() - 60, 60");
-    feed(c, ", status", ", 0");                                     // disabled
-    feed(off);                                                      // inactive client
-    feed(c, ", username", ", NULL");                                // NULL credentials
+    feed(c, ", status", ", 0");      // disabled
+    feed(off);                       // inactive client
+    feed(c, ", username", ", NULL"); // NULL credentials
     feed_selection sel;
     EXPECT_EQ(selected(selection_mode::scheduled, &sel), (std::vector<int>{fresh, due}));
     ASSERT_EQ(sel.idle.size(), 1u);
@@ -70,9 +71,10 @@ TEST_F(zonefeeddDb, CustomRunTakesTheQueuedClientsAndOnlyTheirRows) {
     const int c1 = client(), c2 = client(), c3 = client();
     const int f1 = feed(c1), f3 = feed(c3);
     feed(c2);
-    exec("INSERT INTO custom_job_queue(service, action, value) VALUES('ZONEFEED', 'forceclient', '" +
-         std::to_string(c1) + "'), ('ZONEFEED', 'forceclient', '" + std::to_string(c3) +
-         "'), ('ZONEFEED', 'forceclient', '1'') OR 1=1 -- '), ('ZONEBUILD', 'writeacl', NULL)");
+    exec(
+        "INSERT INTO custom_job_queue(service, action, value) VALUES('ZONEFEED', 'forceclient', '" +
+        std::to_string(c1) + "'), ('ZONEFEED', 'forceclient', '" + std::to_string(c3) +
+        "'), ('ZONEFEED', 'forceclient', '1'') OR 1=1 -- '), ('ZONEBUILD', 'writeacl', NULL)");
     EXPECT_EQ(selected(selection_mode::custom), (std::vector<int>{f1, f3}));
     EXPECT_EQ(db.count("custom_job_queue", "service = 'ZONEFEED'"), 0);
     EXPECT_EQ(db.count("custom_job_queue", "service = 'ZONEBUILD'"), 1);
@@ -87,8 +89,8 @@ TEST_F(zonefeeddDb, FeedCarriesItsAddressesHashAndClientPreferences) {
     const int f = feed(c, ", hash, username, password, priority", ", REPEAT('a', 32), 'u', 'p', 4");
     exec("INSERT INTO url_ip(url_id, value, type) VALUES(" + std::to_string(f) +
          ", '192.0.2.0/24', 'allow_transfer'), (" + std::to_string(f) +
-         ", 'not-an-ip', 'allow_transfer'), (" + std::to_string(f) + ", '2001:db8::1', 'master'), (" +
-         std::to_string(f) + ", '192.0.2.0/24', 'master')");
+         ", 'not-an-ip', 'allow_transfer'), (" + std::to_string(f) +
+         ", '2001:db8::1', 'master'), (" + std::to_string(f) + ", '192.0.2.0/24', 'master')");
     const std::string cid = std::to_string(c);
     exec("INSERT INTO client_prefs(client_id, param, value) VALUES(" + cid +
          ", 'max_domains', '12'), (" + cid + ", 'forward_zone_management', '10'), (" + cid +
@@ -128,7 +130,8 @@ TEST_F(zonefeeddDb, RunRecordAndHashReset) {
     rec.hash = "0123456789abcdef0123456789abcdef";
     ASSERT_EQ(zone_feed_count(conn.get(), &rec), 0);
     auto row = db.rows("SELECT count, hash, UNIX_TIMESTAMP() - last_update < 5 FROM zone_feed "
-                       "WHERE id = " + std::to_string(f));
+                       "WHERE id = " +
+                       std::to_string(f));
     EXPECT_EQ(row[0][0], "5");
     EXPECT_EQ(row[0][1], rec.hash);
     EXPECT_EQ(row[0][2], "1");

@@ -70,8 +70,8 @@ TEST_F(zonefeeddDownload, FailuresGiveTheirCodesAndLeaveNoFile) {
     const std::vector<fault> faults = {
         {"/status/500", CURLE_HTTP_RETURNED_ERROR, false},
         {"/files/missing.txt", CURLE_HTTP_RETURNED_ERROR, false},
-        {"/files/big.txt", CURLE_FILESIZE_EXCEEDED, true},       // announced length
-        {"/chunked/5000", CURLE_FILESIZE_EXCEEDED, true},        // counted as it arrives
+        {"/files/big.txt", CURLE_FILESIZE_EXCEEDED, true},        // announced length
+        {"/chunked/5000", CURLE_FILESIZE_EXCEEDED, true},         // counted as it arrives
         {"/auth/u/p/zone.txt", CURLE_HTTP_RETURNED_ERROR, false}, // no credentials
     };
     for (const fault &f : faults) {
