@@ -1,0 +1,75 @@
+#include "feed_parse_report.h"
+
+#include "dns_log.h"
+#include "logging.h"
+
+#include <string>
+
+void feed_event_write(feed_reporter &report, const feed_source &feed, int level, const char *code,
+                      const char *message, std::string_view info, std::string_view zone_name,
+                      unsigned zone_id) {
+    if (level > report.max_level)
+        return;
+    std::string info_text(info), zone(zone_name);
+    if (report.observer)
+        report.observer(feed_event{level, code, message, info_text, zone, zone_id});
+    if (!report.db)
+        return;
+    // An event-log failure never stops a pass; sql_log has reported it.
+    (void)sql_log(report.db, FACILITY_REMOTE_UPDATE, level, message, code,
+                  info.data() ? info_text.c_str() : nullptr, static_cast<unsigned>(feed.client_id),
+                  static_cast<unsigned>(feed.feed_id), zone_id, feed.url.c_str(),
+                  zone.empty() ? nullptr : zone.c_str(), report.max_level);
+}
+
+namespace {
+
+// Counts one per-line failure; true when it is still within the cap.
+bool within_cap(feed_reporter &report, const feed_source &feed) {
+    feed_reporter::tally &t = report.failures[feed.feed_id];
+    if (t.reported < report.failure_cap) {
+        ++t.reported;
+        return true;
+    }
+    ++t.suppressed;
+    return false;
+}
+
+} // namespace
+
+bool feed_line_failure(feed_reporter &report, const feed_source &feed, int level, const char *code,
+                       const char *message, std::string_view info, std::string_view zone_name) {
+    if (!within_cap(report, feed))
+        return false;
+    feed_event_write(report, feed, level, code, message, info, zone_name);
+    return true;
+}
+
+void report_record_failure(feed_reporter &report, const feed_source &feed,
+                           std::string_view zone_name, std::string_view field, int line,
+                           const char *message) {
+    if (!within_cap(report, feed))
+        return;
+    std::string info(field);
+    info += '|';
+    info += std::to_string(line);
+    std::string shown(field);
+    LOGF(LOG_ERR, "Failed to import record value '%s' from %s:%d: %s", shown.c_str(),
+         feed.url.c_str(), line, message);
+    feed_event_write(report, feed, 4, "EPU04", message, info, zone_name);
+}
+
+unsigned flush_line_failures(feed_reporter &report, const feed_source &feed) {
+    auto it = report.failures.find(feed.feed_id);
+    if (it == report.failures.end())
+        return 0;
+    const unsigned suppressed = it->second.suppressed;
+    report.failures.erase(it);
+    if (suppressed == 0)
+        return 0;
+    LOGF(LOG_WARNING, "%u further record failures in the file from %s were not listed.", suppressed,
+         feed.url.c_str());
+    feed_event_write(report, feed, 4, "EPU04", FAILURE_SUMMARY_MESSAGE, std::to_string(suppressed),
+                     "");
+    return suppressed;
+}
