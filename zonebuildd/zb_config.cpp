@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -306,8 +307,8 @@ sql_handle zonebuildd_init_db(const zb_settings &s) {
 namespace {
 
 int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level) {
-    umask(027);
-    if (!io_valid_dir(s.temp_d.c_str()) && fr_mkdir(s.temp_d, true, 0700) != 0) {
+    if (!io_valid_dir(s.temp_d.c_str()) &&
+        (fr_mkdir(s.temp_d, true, 0700) != 0 || chmod(s.temp_d.c_str(), 0700) != 0)) {
         LOGF(LOG_ERR, "Failed to create temporary directory %s: %s", s.temp_d.c_str(),
              strerror(errno));
         return -1;
@@ -328,6 +329,10 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
         return -1;
     }
     wa.made = true;
+    if (chmod(wa.dir.c_str(), 0700) != 0) {
+        LOGF(LOG_ERR, "Failed to set the mode of %s: %s", wa.dir.c_str(), strerror(errno));
+        return -1;
+    }
     LOGF(LOG_INFO, "Temporary directory successfuly created: %s", s.work_name.c_str());
 
     if (!io_valid_dir(s.named_root.empty() ? "/" : s.named_root.c_str()) ||
@@ -336,7 +341,6 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
         return -1;
     }
     const std::string live = zb_live_include(s);
-    umask(0133);
     LOGF(LOG_INFO, "zonaris include file is %s", live.c_str());
     if (create) {
         // A restore builds the include file from nothing and installs it whole at the end;
@@ -360,7 +364,6 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
             return -1;
         }
     }
-    umask(027);
     for (const bool primary : {true, false}) {
         const std::string &dir = primary ? s.master_d : s.secondary_d;
         const std::string live_dir = s.named_root + "/" + dir;
@@ -378,14 +381,14 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
         else
             LOGF(LOG_INFO, "Secondary DNS zones directory is: %s", live_dir.c_str());
         const std::string work = wa.dir + "/" + dir;
-        if (fr_mkdir(work, true, 0750, s.named_uid, s.named_gid) != 0) {
+        if (fr_mkdir(work, true, 0750, s.named_uid, s.named_gid) != 0 ||
+            chmod(work.c_str(), 0750) != 0) {
             LOGF(LOG_ERR, "Failed to create directory %s: %s", work.c_str(), strerror(errno));
             return -1;
         }
     }
-    umask(0133);
     const std::string tmp = wa.dir + "/" + s.named_file_base;
-    wa.tmp_include = fopen(tmp.c_str(), "w+e");
+    wa.tmp_include = open_new_file(tmp, 0644);
     if (!wa.tmp_include) {
         LOGF(LOG_ERR, "Error opening temporary zonaris include file %s: %s", tmp.c_str(),
              strerror(errno));
@@ -398,17 +401,34 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
 
 } // namespace
 
+FILE *open_new_file(const std::string &path, mode_t mode) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = nullptr;
+    if (fchmod(fd, mode) != 0 || (f = fdopen(fd, "w+")) == nullptr) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    return f;
+}
+
 int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level) {
-    wa = work_area{};
+    clean_fs(wa);
     wa.dir = zb_work_dir(s);
     const int rc = setup_fs_steps(s, create, wa, db, event_level);
-    umask(0133);
     if (rc != 0) {
         // Undo what was made, so that the next job starts from a clean state.
         clean_fs(wa);
         return -1;
     }
     return 0;
+}
+
+work_area::~work_area() {
+    clean_fs(*this);
 }
 
 int clean_fs(work_area &wa) {

@@ -8,8 +8,9 @@
 // tear-down; it mirrors the name server's layout and holds the files a job builds before
 // they are installed.
 //
-// Touches: the configuration file, the log engine, the process umask, TEMP_D and the work
-// directory; it only reads (opens) the live include file.
+// Touches: the configuration file, the log engine, TEMP_D and the work directory (every
+// directory and file made with an explicit mode; the process umask is left alone); it only
+// reads (opens) the live include file.
 #pragma once
 
 #include "sql.h"
@@ -68,8 +69,14 @@ int zb_apply_logging(const zb_settings &s, bool no_detach);
 // Opens the database connection of `s`; nullptr after the message.
 sql_handle zonebuildd_init_db(const zb_settings &s);
 
-// The work directory of one job and the two include streams it opens.
+// The work directory of one job and the two include streams it opens; closed and removed
+// when the area goes (or by clean_fs).
 struct work_area {
+    work_area() = default;
+    work_area(const work_area &) = delete;
+    work_area &operator=(const work_area &) = delete;
+    ~work_area();
+
     std::string dir;              // TEMP_D/work directory name
     FILE *live_include = nullptr; // the live include file, read-only (none for a restore)
     FILE *tmp_include = nullptr;  // the include file being built
@@ -80,7 +87,12 @@ struct work_area {
 // name server's directories and opens the include streams. With `create` the live include
 // file need not exist and is not opened (a restore builds the include file from nothing);
 // without, it must be a readable regular file. On failure everything made so far is undone
-// and -1 returned. The process umask is 0133 afterwards in every case.
-int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db, int event_level);
+// and -1 returned.
+[[nodiscard]] int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db,
+                           int event_level);
+// Creates (or truncates) `path` for reading and writing with exactly `mode`, whatever the
+// process umask; no symbolic link is followed. nullptr with errno set.
+FILE *open_new_file(const std::string &path, mode_t mode);
+
 // Closes the streams and removes the work directory. Always 0.
 int clean_fs(work_area &wa);

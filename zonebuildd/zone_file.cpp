@@ -269,21 +269,23 @@ int create_letter_dir(const zonefile_env &env, const std::string &dir) {
         LOGF(LOG_ERR, "zonebuildd daemon is not running as root!");
         return -1;
     }
-    mode_t mode = 0777;
+    // rwxr-x---: the name server reads through its owner or group, nobody else does.
+    const mode_t mode = 0750;
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
     if (env.named_uid != (uid_t)-1) {
-        mode = 0750;
         uid = env.named_uid;
         gid = env.named_gid;
     } else if (env.named_gid != (gid_t)-1) {
-        mode = 0770;
         gid = env.named_gid;
     }
-    const mode_t saved = umask(027);
-    const int rc = fr_mkdir(dir, false, mode, uid, gid);
-    const int err = errno;
-    umask(saved);
+    int rc = mkdir(dir.c_str(), mode);
+    int err = errno;
+    if (rc == 0 && (chmod(dir.c_str(), mode) != 0 || ((uid != (uid_t)-1 || gid != (gid_t)-1) &&
+                                                      chown(dir.c_str(), uid, gid) != 0))) {
+        err = errno;
+        rc = -1;
+    }
     // Another worker may have made it in the meantime: what counts is that it is there.
     if (rc != 0 && !io_valid_dir(dir.c_str())) {
         LOGF(LOG_DEBUG, "mkdir %s: %s", dir.c_str(), strerror(err));

@@ -1,5 +1,6 @@
 #include "zone_worker.h"
 
+#include "build_job.h"
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
@@ -8,7 +9,6 @@
 #include "logging.h"
 #include "zone_model.h"
 #include "zone_serial.h"
-#include "zonebuildd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -36,13 +36,13 @@ struct pending_zone {
 };
 
 struct worker {
-    worker(zonebuildd_state &state, const worker_files &f, sql_conn *conn)
-        : st(state), files(f), db(conn), env(make_zonefile_env(state, conn)),
-          ctx(zb_named_ctx(state)) {
+    worker(const build_job &j, const worker_files &f, sql_conn *conn)
+        : job(j), files(f), db(conn), env(j.zonefile), ctx(j.named) {
+        env.db = conn;
         ctx.db = conn;
     }
 
-    zonebuildd_state &st;
+    const build_job &job;
     const worker_files &files;
     sql_conn *db;
     zonefile_env env;
@@ -105,7 +105,7 @@ int stage_file(const std::string &from, const std::string &to) {
 
 // A primary zone's file: written in the work area and checked, then staged. 0 when staged.
 int prepare_primary(worker &w, pending_zone &p) {
-    const zb_settings &s = w.st.settings;
+    const zb_settings &s = w.job.settings;
     const std::string &name = *p.name;
     const zone_info &zone = *p.zone;
     p.work_path = s.temp_d + "/" + s.work_name + "/" + s.master_d + "/" + p.file_name;
@@ -117,9 +117,9 @@ int prepare_primary(worker &w, pending_zone &p) {
     stopwatch clock;
     get_serial(zone, s.serial_format, p.serial);
     std::string problem;
-    FILE *f = fopen(p.work_path.c_str(), "we");
+    FILE *f = open_new_file(p.work_path, 0644);
     if (!f) {
-        io_event(w.db, w.st.event_level, "fail|create|" + p.work_path, zone.client_id);
+        io_event(w.db, w.job.event_level, "fail|create|" + p.work_path, zone.client_id);
         LOGF(LOG_ERR, "Could not create zone file %s. Skipping...", p.work_path.c_str());
         return -1;
     }
@@ -128,7 +128,7 @@ int prepare_primary(worker &w, pending_zone &p) {
         written = -1;
     w.phases.write += clock.lap();
     if (written != 0) {
-        io_event(w.db, w.st.event_level, "fail|write|" + p.work_path, zone.client_id);
+        io_event(w.db, w.job.event_level, "fail|write|" + p.work_path, zone.client_id);
         LOGF(LOG_ERR, "Error editing zone file %s. Skipping...", p.work_path.c_str());
         // A zone the panel's data does not allow to be written: the panel shows why.
         if (!problem.empty())
@@ -153,7 +153,7 @@ int prepare_primary(worker &w, pending_zone &p) {
     p.staged =
         w.files.stage_dir + "/" + std::to_string(w.files.slot) + "_" + std::to_string(w.staged++);
     if (!dir || path_purge(p.dest, 1) != 0 || stage_file(p.work_path, p.staged) != 0) {
-        io_event(w.db, w.st.event_level, "fail|write|" + p.dest, zone.client_id);
+        io_event(w.db, w.job.event_level, "fail|write|" + p.dest, zone.client_id);
         LOGF(LOG_ERR, "Failed to copy %s to %s", p.work_path.c_str(), p.dest.c_str());
         LOGF(LOG_ERR, "Error copying zone file %s. Skipping...", p.work_path.c_str());
         return -1;
@@ -194,7 +194,7 @@ zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
     stopwatch clock;
     if (p.entry->type == ZONE_MASTER) {
         if (!synced || rename(p.staged.c_str(), p.dest.c_str()) != 0) {
-            io_event(w.db, w.st.event_level, "fail|write|" + p.dest, zone.client_id);
+            io_event(w.db, w.job.event_level, "fail|write|" + p.dest, zone.client_id);
             LOGF(LOG_ERR, "Failed to copy %s to %s", p.work_path.c_str(), p.dest.c_str());
             LOGF(LOG_ERR, "Error copying zone file %s. Skipping...", p.work_path.c_str());
             unlink(p.staged.c_str());
@@ -202,7 +202,7 @@ zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
         }
         LOGF(LOG_INFO, "Copied %s to %s", p.work_path.c_str(), p.dest.c_str());
         sql_log(w.db, FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07", p.dest.c_str(),
-                zone.client_id, 0, 0, nullptr, nullptr, w.st.event_level);
+                zone.client_id, 0, 0, nullptr, nullptr, w.job.event_level);
     }
     std::string bare = name;
     try_rm_dot(bare);
@@ -210,10 +210,10 @@ zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
     const letter_dir_fn letter = [&](const std::string &file, int type) {
         return zone_letter_dir(w.env, file, type, 0);
     };
-    if (generate_zone_entry(w.files.chunk, bare, p.file_name, statement, w.st.job->entry_template,
+    if (generate_zone_entry(w.files.chunk, bare, p.file_name, statement, w.job.entry_template,
                             letter, w.ctx) != 0) {
-        const std::string include = zb_live_include(w.st.settings);
-        io_event(w.db, w.st.event_level, "fail|write|" + include, zone.client_id);
+        const std::string include = zb_live_include(w.job.settings);
+        io_event(w.db, w.job.event_level, "fail|write|" + include, zone.client_id);
         LOGF(LOG_ERR, "Error adding entry to %s. Skipping...", include.c_str());
         return ZONE_SKIPPED;
     }
@@ -280,19 +280,6 @@ int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
 
 } // namespace
 
-zonefile_env make_zonefile_env(const zonebuildd_state &st, sql_conn *db) {
-    zonefile_env env;
-    env.named_root = st.settings.named_root;
-    env.master_dir = st.settings.master_d;
-    env.secondary_dir = st.settings.secondary_d;
-    env.named_uid = st.settings.named_uid;
-    env.named_gid = st.settings.named_gid;
-    env.db = db;
-    env.event_level = st.event_level;
-    env.enum_services = &st.enum_set.names;
-    return env;
-}
-
 void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id) {
     sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)", "ER05",
             info.c_str(), client_id, 0, 0, nullptr, nullptr, event_level);
@@ -300,7 +287,7 @@ void io_event(sql_conn *db, int event_level, const std::string &info, unsigned c
 
 namespace {
 
-int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
+int run_slice(build_job &job, const zone_keys &keys, writer_slice slice,
               const worker_files &files) {
     // A worker obeys SIGTERM at once and ignores the daemon's job signals; it dies with
     // the daemon.
@@ -309,10 +296,8 @@ int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
     for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP})
         signal(sig, SIG_IGN);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    job_queue_forget(st.queue);
-    if (st.pid_fd >= 0)
-        close(st.pid_fd); // the daemon's lock is the daemon's alone
-    zb_job &job = *st.job;
+    if (job.stop.forget)
+        job.stop.forget(); // the daemon's signal pipe and lock are the daemon's alone
     if (job.work.tmp_include)
         fclose(job.work.tmp_include);
     if (job.work.live_include)
@@ -322,7 +307,7 @@ int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
     bind9_worker_init();
 
     int status = 0;
-    sql_handle db = zonebuildd_init_db(st.settings);
+    sql_handle db = zonebuildd_init_db(job.settings);
     if (!db) {
         LOGF(LOG_ERR, "Failed to reestablish database connection.");
         status = 1;
@@ -331,7 +316,7 @@ int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
         LOGF(LOG_ERR, "Failed to write chunk %d.", files.slot);
         status = 1;
     }
-    worker w(st, files, db.get());
+    worker w(job, files, db.get());
     if (status == 0) {
         if (work_slice(w, keys, slice) != 0)
             status = 1;
@@ -352,12 +337,12 @@ int run_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
 
 } // namespace
 
-void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
-                      const worker_files &files) {
+void run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
+                const worker_files &files) {
     int status = 1;
     // Nothing may unwind out of the worker into the parent's code that the fork copied.
     try {
-        status = run_slice(st, keys, slice, files);
+        status = run_slice(job, keys, slice, files);
     } catch (...) {
         FR_TRACE_EXCEPTION(0);
         LOGF(LOG_ERR, "Worker %d stopped by an unexpected error.", files.slot);

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-struct zonebuildd_state;
+struct build_job;
 
 // What became of one zone in a worker (one byte in front of the name in the result file).
 enum zone_outcome : char {
@@ -43,11 +43,8 @@ struct worker_files {
 
 // The worker's body, in the forked child: ends the process with status 0 when the slice was
 // worked through, 1 when the worker had to stop early.
-[[noreturn]] void child_hash_slice(zonebuildd_state &st, const zone_keys &keys, writer_slice slice,
-                                   const worker_files &files);
-
-// The zone-file module's view of the settings, with `db` for its events and serials.
-zonefile_env make_zonefile_env(const zonebuildd_state &st, sql_conn *db);
+[[noreturn]] void run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
+                             const worker_files &files);
 
 // The ER05 "File system interaction (I/O problem)" event row.
 void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id);

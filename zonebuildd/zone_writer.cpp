@@ -1,16 +1,17 @@
 #include "zone_writer.h"
 
+#include "build_job.h"
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
 #include "files.h"
+#include "job_queue.h"
 #include "liblog.h"
 #include "logging.h"
 #include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
 #include "zone_worker.h"
-#include "zonebuildd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -127,7 +128,7 @@ void drain(int fd, std::vector<worker_slot> &slots) {
 }
 
 // Waits for every worker. -1 as soon as one fails, hangs, or the daemon is told to stop.
-int wait_workers(zonebuildd_state &st, std::vector<worker_slot> &slots, int progress_fd) {
+int wait_workers(build_job &job, std::vector<worker_slot> &slots, int progress_fd) {
     while (true) {
         bool running = false;
         for (worker_slot &w : slots) {
@@ -151,7 +152,7 @@ int wait_workers(zonebuildd_state &st, std::vector<worker_slot> &slots, int prog
         }
         if (!running)
             return 0;
-        if (!zb_running) {
+        if (job.stop.stop_requested()) {
             LOGF(LOG_ERR, "Stop requested: abandoning the zone writers.");
             return -1;
         }
@@ -161,18 +162,19 @@ int wait_workers(zonebuildd_state &st, std::vector<worker_slot> &slots, int prog
             if (w.pid <= 0)
                 continue;
             const double idle = seconds_since(w.last_progress);
-            if (idle >= static_cast<double>(st.worker_stall_limit)) {
+            if (idle >= static_cast<double>(job.worker_stall_limit)) {
                 LOGF(LOG_ERR, "Child[%d] made no progress for %ld seconds: stopping it.", w.pid,
-                     static_cast<long>(st.worker_stall_limit));
+                     static_cast<long>(job.worker_stall_limit));
                 return -1;
             }
-            wait = std::min(wait, static_cast<double>(st.worker_stall_limit) - idle);
+            wait = std::min(wait, static_cast<double>(job.worker_stall_limit) - idle);
         }
-        job_queue_empty(st.queue); // takes in wake-up bytes; queued jobs stay queued
-        pollfd fds[2] = {{progress_fd, POLLIN, 0}, {st.queue.rd, POLLIN, 0}};
+        if (job.stop.take_wakeups)
+            job.stop.take_wakeups();
+        pollfd fds[2] = {{progress_fd, POLLIN, 0}, {job.stop.wake_fd, POLLIN, 0}};
         const timespec timeout{static_cast<time_t>(wait),
                                static_cast<long>((wait - static_cast<time_t>(wait)) * 1e9)};
-        ppoll(fds, st.queue.rd >= 0 ? 2 : 1, &timeout, nullptr);
+        ppoll(fds, job.stop.wake_fd >= 0 ? 2 : 1, &timeout, nullptr);
     }
 }
 
@@ -252,7 +254,7 @@ struct stage_area {
         if (!dir.empty() && fr_rm(dir) != 0)
             LOGF(LOG_WARNING, "Failed to remove %s: %s", dir.c_str(), strerror(errno));
     }
-    int make(const zb_settings &s) {
+    [[nodiscard]] int make(const zb_settings &s) {
         const std::string path =
             s.named_root + "/" + s.master_d + "/.zonebuildd-stage-" + std::to_string(getpid());
         if (fr_rm(path) != 0 || mkdir(path.c_str(), 0700) != 0) {
@@ -266,8 +268,7 @@ struct stage_area {
 
 // Starts the workers, waits, merges. On success the temporary include file holds every
 // statement and `out` says what became of each zone.
-int run_workers(zonebuildd_state &st, job_outcome &out) {
-    zb_job &job = *st.job;
+int run_workers(build_job &job, job_outcome &out) {
     zone_keys keys;
     keys.reserve(job.feed.changes.size());
     for (const auto &kv : job.feed.changes)
@@ -275,9 +276,9 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     const size_t k = keys.size();
     if (k == 0)
         return 0;
-    const size_t n = writer_count(k, st.settings.concurrency_limit);
+    const size_t n = writer_count(k, job.settings.concurrency_limit);
 
-    const std::string base = zb_work_dir(st.settings) + "/" + std::to_string(getpid());
+    const std::string base = zb_work_dir(job.settings) + "/" + std::to_string(getpid());
     std::vector<worker_slot> slots(n);
     std::vector<FILE *> results(n, nullptr);
     auto close_streams = [&] {
@@ -292,8 +293,8 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     for (size_t i = 0; i < n; ++i) {
         slots[i].chunk_path = base + "_chunk_" + std::to_string(i);
         slots[i].result_path = base + "_result_" + std::to_string(i);
-        slots[i].chunk = fopen(slots[i].chunk_path.c_str(), "we");
-        results[i] = fopen(slots[i].result_path.c_str(), "we");
+        slots[i].chunk = open_new_file(slots[i].chunk_path, 0644);
+        results[i] = open_new_file(slots[i].result_path, 0644);
         if (!slots[i].chunk || !results[i]) {
             LOGF(LOG_ERR, "Failed to open zone file %s.", slots[i].chunk_path.c_str());
             close_streams();
@@ -301,7 +302,7 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
         }
     }
     stage_area stage;
-    if (stage.make(st.settings) != 0) {
+    if (stage.make(job.settings) != 0) {
         close_streams();
         return -1;
     }
@@ -319,7 +320,7 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     fflush(job.work.tmp_include);
     fflush(stdout);
     fflush(stderr);
-    st.db.reset();
+    job.use_connection(nullptr);
 
     sigchld_wakeup wakeup;
     const stopwatch clock;
@@ -339,7 +340,7 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
             files.results = results[i];
             files.progress_fd = progress.wr;
             files.stage_dir = stage.dir;
-            child_hash_slice(st, keys, slice, files);
+            run_worker(job, keys, slice, files);
         } else {
             slots[i].pid = pid;
         }
@@ -348,14 +349,14 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     close(progress.wr);
     progress.wr = -1;
     if (rc == 0) {
-        st.db = zonebuildd_init_db(st.settings);
-        if (!st.db) {
+        job.use_connection(zonebuildd_init_db(job.settings));
+        if (!job.db) {
             LOGF(LOG_ERR, "Failed to reestablish database connection.");
             rc = -1;
         }
     }
     if (rc == 0)
-        rc = wait_workers(st, slots, progress.rd);
+        rc = wait_workers(job, slots, progress.rd);
     job.timing.workers = clock.seconds();
     if (rc != 0) {
         emergency_children_cleanup(slots);
@@ -375,7 +376,7 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     }
     int total = -1;
     if (rc == 0) {
-        total = merge_namedconf(chunks, job.work.tmp_include, zb_named_ctx(st));
+        total = merge_namedconf(chunks, job.work.tmp_include, job.named);
         if (total < 0) {
             LOGF(LOG_ERR, "Failed to merge zone files.");
             rc = -1;
@@ -389,8 +390,8 @@ int run_workers(zonebuildd_state &st, job_outcome &out) {
     if (rc != 0)
         return -1;
     LOGF(LOG_INFO, "Job processed %d zones.", total);
-    sql_log(st.db.get(), FACILITY_ZONEBUILD, LOG_INFO, "Zones processed", "ER08",
-            std::to_string(total).c_str(), 0, 0, 0, nullptr, nullptr, st.event_level);
+    sql_log(job.db.get(), FACILITY_ZONEBUILD, LOG_INFO, "Zones processed", "ER08",
+            std::to_string(total).c_str(), 0, 0, 0, nullptr, nullptr, job.event_level);
     return 0;
 }
 
@@ -415,17 +416,16 @@ std::optional<std::string> statement_of(const std::string &path, const std::stri
 // primary zone, removed none, left the ACL file as it was, and that zone's statement in the
 // new include file equals the one the name server has, only its data changed. A whole reload
 // is costly with many zones (it rereads every statement).
-std::optional<std::string> single_zone_reload(const zonebuildd_state &st, const job_outcome &out) {
-    const zb_job &job = *st.job;
-    if (st.reload_pending || job.acl_changed || !out.removed.empty() || out.written.size() != 1 ||
+std::optional<std::string> single_zone_reload(const build_job &job, const job_outcome &out) {
+    if (job.reload_owed || job.acl_changed || !out.removed.empty() || out.written.size() != 1 ||
         out.consumed.size() != 1)
         return std::nullopt;
     const std::string &zone = *out.written.begin();
     const auto it = job.feed.changes.find(zone);
     if (it == job.feed.changes.end() || it->second.type != ZONE_MASTER)
         return std::nullopt;
-    const named_ctx ctx = zb_named_ctx(st);
-    const auto before = statement_of(zb_live_include(st.settings), zone, ctx);
+    const named_ctx &ctx = job.named;
+    const auto before = statement_of(zb_live_include(job.settings), zone, ctx);
     const auto after = statement_of(work_include_path(ctx.paths), zone, ctx);
     if (!before || !after || *before != *after)
         return std::nullopt;
@@ -474,16 +474,16 @@ int reload_zone(const named_ctx &ctx, const std::string &zone) {
 
 // After the installation: the rows of the zones that went live go, the files of removed
 // zones go, the name server reloads.
-void after_install(zonebuildd_state &st, const job_outcome &out,
+void after_install(build_job &job, const job_outcome &out,
                    const std::optional<std::string> &only_zone) {
-    zb_job &job = *st.job;
     stopwatch clock;
     // Zone files and include file must be on disk before the rows that would rebuild them
     // after a crash go.
-    const int fd = open(st.settings.named_root.empty() ? "/" : st.settings.named_root.c_str(),
+    const int fd = open(job.settings.named_root.empty() ? "/" : job.settings.named_root.c_str(),
                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || syncfs(fd) != 0)
-        LOGF(LOG_WARNING, "Failed to sync %s: %s", st.settings.named_root.c_str(), strerror(errno));
+        LOGF(LOG_WARNING, "Failed to sync %s: %s", job.settings.named_root.c_str(),
+             strerror(errno));
     if (fd >= 0)
         close(fd);
     std::vector<uint32_t> ids = job.feed.garbage_ids;
@@ -492,16 +492,14 @@ void after_install(zonebuildd_state &st, const job_outcome &out,
         if (it != job.feed.changes.end())
             ids.insert(ids.end(), it->second.change_ids.begin(), it->second.change_ids.end());
     }
-    if (!ids.empty() && delete_changes(st.db.get(), ids) < 0)
+    if (!ids.empty() && delete_changes(job.db.get(), ids) < 0)
         LOGF(LOG_ERR, "Failed to remove the served changes from the database; they are "
                       "served again by the next job.");
-    const zonefile_env env = make_zonefile_env(st, st.db.get());
     for (const std::string &name : out.removed)
-        remove_zone_file(env, name, 3, 0);
+        remove_zone_file(job.zonefile, name, 3, 0);
     job.timing.finish = clock.lap();
-    const named_ctx ctx = zb_named_ctx(st);
-    if (!only_zone || reload_zone(ctx, *only_zone) != 0)
-        st.reload_pending = reload_named(ctx) != 0;
+    if (!only_zone || reload_zone(job.named, *only_zone) != 0)
+        job.reload_owed = reload_named(job.named) != 0;
     job.timing.reload = clock.lap();
 }
 
@@ -531,15 +529,14 @@ writer_slice slice_of(size_t zones, size_t n, size_t i) {
     return {step * i, i + 1 < n ? step * (i + 1) : zones};
 }
 
-int write_and_install_zones(zonebuildd_state &st) {
-    zb_job &job = *st.job;
+int write_and_install_zones(build_job &job) {
     job_outcome out;
-    if (run_workers(st, out) != 0)
+    if (run_workers(job, out) != 0)
         return -1;
     const stopwatch clock;
 
-    const named_ctx ctx = zb_named_ctx(st);
-    const std::string live = zb_live_include(st.settings);
+    const named_ctx &ctx = job.named;
+    const std::string live = zb_live_include(job.settings);
     // A zone that could not be written keeps its previous statement until a job writes it.
     if (!out.skipped.empty() && io_valid_file(live.c_str())) {
         const auto wanted = [&](const std::string &name) { return out.skipped.count(name) > 0; };
@@ -551,7 +548,7 @@ int write_and_install_zones(zonebuildd_state &st) {
     FILE *tmp = job.work.tmp_include;
     job.work.tmp_include = nullptr;
     if (fclose(tmp) != 0) {
-        LOGF(LOG_ERR, "Failed to close file: %s.", st.settings.named_file_base.c_str());
+        LOGF(LOG_ERR, "Failed to close file: %s.", job.settings.named_file_base.c_str());
         return -1;
     }
     if (job.work.live_include) {
@@ -562,19 +559,18 @@ int write_and_install_zones(zonebuildd_state &st) {
             return -1;
         }
     }
-    const std::optional<std::string> only_zone = single_zone_reload(st, out);
+    const std::optional<std::string> only_zone = single_zone_reload(job, out);
     if (install_namedconf(ctx) != 0) {
         LOGF(LOG_ERR, "Failed to install new namedconf file.");
         return -1;
     }
     job.timing.merge += clock.seconds();
-    after_install(st, out, only_zone);
+    after_install(job, out, only_zone);
     return 0;
 }
 
-int write_zones(zonebuildd_state &st) {
-    zb_job &job = *st.job;
-    const named_ctx ctx = zb_named_ctx(st);
+int write_zones(build_job &job) {
+    const named_ctx &ctx = job.named;
     const stopwatch clock;
     std::string acl_before, acl_after;
     const std::string acl_path = live_acl_path(ctx.paths);
@@ -591,7 +587,7 @@ int write_zones(zonebuildd_state &st) {
     job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);
-    if (write_and_install_zones(st) != 0) {
+    if (write_and_install_zones(job) != 0) {
         LOGF(LOG_ERR, "Failed to process zone files.");
         return -1;
     }

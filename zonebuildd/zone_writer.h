@@ -21,14 +21,14 @@
 #include <cstddef>
 #include <ctime>
 
-struct zonebuildd_state;
+struct build_job;
 
 // ACL file, include copy, write_and_install_zones. 0 or -1.
-int write_zones(zonebuildd_state &st);
+[[nodiscard]] int write_zones(build_job &job);
 
 // Workers, merge, installation, row deletion, reload (the change set must not be empty for
 // a changes job; a restore may have no zone at all). 0 or -1.
-int write_and_install_zones(zonebuildd_state &st);
+[[nodiscard]] int write_and_install_zones(build_job &job);
 
 // How many workers write `zones` zones under the configured limit: the limit, or one when
 // there are fewer zones than that (for this job only).
@@ -49,7 +49,3 @@ struct stopwatch {
     double lap();
     struct timespec start;
 };
-
-// A worker that reports no progress (one zone) for this long is taken as hung: the job
-// fails and every worker is stopped.
-constexpr time_t worker_stall_default = 120;

@@ -41,10 +41,13 @@ constexpr time_t custom_retry_first = 10;
 
 const int job_signals[] = {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP, SIGTERM, SIGINT};
 
+// While a job runs, its connection is the daemon's.
 void zb_event(zonebuildd_state &st, int level, const char *message, const char *code,
               const char *info) {
-    sql_log(st.db.get(), FACILITY_ZONEBUILD, level, message, code, info, 0, 0, 0, nullptr, nullptr,
-            st.event_level);
+    sql_conn *db = st.job ? st.job->db.get() : st.db.get();
+    const int threshold = st.job ? st.job->event_level : st.event_level;
+    sql_log(db, FACILITY_ZONEBUILD, level, message, code, info, 0, 0, 0, nullptr, nullptr,
+            threshold);
 }
 
 extern "C" void handle_sigusr_request(int sig) {
@@ -258,24 +261,6 @@ void run_custom_job(zonebuildd_state &st) {
 
 } // namespace
 
-named_ctx zb_named_ctx(const zonebuildd_state &st) {
-    const zb_settings &s = st.settings;
-    named_ctx ctx;
-    ctx.paths.named_root = s.named_root;
-    ctx.paths.include_file = s.named_file;
-    ctx.paths.include_base = s.named_file_base;
-    ctx.paths.acl_file = s.acl_file;
-    ctx.paths.acl_base = s.acl_file_base;
-    ctx.paths.master_dir = s.master_d;
-    ctx.paths.secondary_dir = s.secondary_d;
-    ctx.paths.temp_dir = s.temp_d;
-    ctx.paths.work_name = s.work_name;
-    ctx.paths.rndc_dir = s.rndc_dir;
-    ctx.db = st.db.get();
-    ctx.event_level = st.event_level;
-    return ctx;
-}
-
 int parse_args(zonebuildd_state &st, int argc, char **argv) {
     int no_detach = 0;
     const poptOption options[] = {{"nodetach", 'X', POPT_ARG_NONE, &no_detach, 0, nullptr, nullptr},
@@ -350,54 +335,81 @@ int dns_sleep(zonebuildd_state &st, struct timespec delay) {
     return job_queue_sleep(st.queue, delay, zb_running);
 }
 
+namespace {
+
+// What the job may know of the daemon: whether it was asked to stop, the descriptor that
+// wakes its waits, and what a forked worker closes.
+stop_token job_stop_token(zonebuildd_state &st) {
+    stop_token stop;
+    stop.running = &zb_running;
+    stop.wake_fd = st.queue.rd;
+    stop.take_wakeups = [&st] { job_queue_empty(st.queue); };
+    stop.forget = [&st] {
+        job_queue_forget(st.queue);
+        if (st.pid_fd >= 0)
+            close(st.pid_fd);
+    };
+    return stop;
+}
+
+// A set-up that failed: the connection goes back to the daemon for the job's last row.
+int abandon_job(zonebuildd_state &st) {
+    st.db = std::move(st.job->db);
+    st.job.reset();
+    return -1;
+}
+
+} // namespace
+
 int do_invariant(zonebuildd_state &st, int create) {
-    if (!st.db) {
-        st.db = zonebuildd_init_db(st.settings);
-        if (!st.db) {
+    sql_handle db = std::move(st.db);
+    if (!db) {
+        db = zonebuildd_init_db(st.settings);
+        if (!db) {
             LOGF(LOG_ERR, "Failed to reestablish database connection.");
             return -1;
         }
     }
-    st.job = std::make_unique<zb_job>();
-    if (get_sql_loglvl(st.db.get(), st.event_level) != 0)
+    if (get_sql_loglvl(db.get(), st.event_level) != 0)
         LOGF(LOG_INFO, "Could not retrive log level from sql. Assuming LOG_ERR.");
-    zb_job &job = *st.job;
-    if (setup_fs(st.settings, create, job.work, st.db.get(), st.event_level) != 0) {
+    st.job = std::make_unique<build_job>();
+    build_job &job = *st.job;
+    init_build_job(job, st.settings, std::move(db), st.event_level);
+    job.reload_owed = st.reload_pending;
+    job.worker_stall_limit = st.worker_stall_limit;
+    job.stop = job_stop_token(st);
+    if (setup_fs(job.settings, create, job.work, job.db.get(), job.event_level) != 0) {
         LOGF(LOG_ERR, "Cannot setup necessary files on the filesystem.");
-        st.job.reset();
-        return -1;
+        return abandon_job(st);
     }
-    if (get_sql_template(st.db.get(), job.entry_template) != 0) {
+    if (get_sql_template(job.db.get(), job.entry_template) != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "template");
         LOGF(LOG_ERR, "Error retrieving zonaris.include template from mysql.");
-        clean_fs(job.work);
-        st.job.reset();
-        return -1;
+        return abandon_job(st);
     }
-    if (get_sql_acl(st.db.get(), job.acl) != 0) {
+    if (get_sql_acl(job.db.get(), job.acl) != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "acl");
         LOGF(LOG_ERR, "Error retrieving acl ips from mysql.");
-        clean_fs(job.work);
-        st.job.reset();
-        return -1;
+        return abandon_job(st);
     }
-    if (update_enum_services_set(st.db.get(), st.enum_set, time(nullptr)) < 0)
+    if (update_enum_services_set(job.db.get(), st.enum_set, time(nullptr)) < 0)
         LOGF(LOG_ERR, "Failed to update the ENUM services set.");
+    job.enums = st.enum_set;
     return 0;
 }
 
 void clean_invariant(zonebuildd_state &st) {
     if (st.job) {
-        clean_fs(st.job->work);
+        st.reload_pending = st.job->reload_owed;
         st.job.reset();
     }
     st.db.reset();
 }
 
 int do_changes(zonebuildd_state &st) {
-    zb_job &job = *st.job;
+    build_job &job = *st.job;
     const stopwatch clock;
-    const int read = get_sql_changes(st.db.get(), job.feed, st.event_level);
+    const int read = get_sql_changes(job.db.get(), job.feed, job.event_level);
     job.timing.read = clock.seconds();
     if (read != 0) {
         LOGF(LOG_ERR, "Error during dialog with mysql.");
@@ -407,21 +419,21 @@ int do_changes(zonebuildd_state &st) {
     if (job.feed.changes.empty()) {
         LOGF(LOG_INFO, "No database changes detected.");
         // Without any zone to serve, the rows of deleted zones have nothing to wait for.
-        if (!job.feed.garbage_ids.empty() && delete_changes(st.db.get(), job.feed.garbage_ids) < 0)
+        if (!job.feed.garbage_ids.empty() && delete_changes(job.db.get(), job.feed.garbage_ids) < 0)
             LOGF(LOG_WARNING, "Failed to remove the change rows of deleted zones.");
-        if (st.reload_pending && reload_named(zb_named_ctx(st)) == 0)
-            st.reload_pending = false;
+        if (job.reload_owed && reload_named(job.named) == 0)
+            job.reload_owed = false;
         return 1;
     }
     LOGF(LOG_INFO, "Detected database changes.");
-    LOGF(LOG_INFO, "Commiting changes to %s.", zb_live_include(st.settings).c_str());
-    return write_zones(st);
+    LOGF(LOG_INFO, "Commiting changes to %s.", zb_live_include(job.settings).c_str());
+    return write_zones(job);
 }
 
 int do_restore(zonebuildd_state &st) {
-    zb_job &job = *st.job;
+    build_job &job = *st.job;
     const stopwatch clock;
-    const int read = get_sql_client(st.db.get(), job.feed, 1, st.event_level);
+    const int read = get_sql_client(job.db.get(), job.feed, 1, job.event_level);
     job.timing.read = clock.seconds();
     if (read != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "get all zones");
@@ -430,13 +442,14 @@ int do_restore(zonebuildd_state &st) {
     }
     LOGF(LOG_INFO, "Restoring the DNS zones on the disk (named's zones) with the current "
                    "contents of the database...");
-    return write_zones(st);
+    return write_zones(job);
 }
 
 int do_custom(zonebuildd_state &st) {
+    build_job &job = *st.job;
     while (true) {
         uint32_t served = 0;
-        const int found = get_sql_customjob(st.db.get(), served);
+        const int found = get_sql_customjob(job.db.get(), served);
         if (found == 0)
             return 0;
         if (found < 0) {
@@ -444,16 +457,16 @@ int do_custom(zonebuildd_state &st) {
             return -1;
         }
         // The addresses as they stand now, so that the file answers every request served.
-        st.job->acl.clear();
-        if (get_sql_acl(st.db.get(), st.job->acl) != 0) {
+        job.acl.clear();
+        if (get_sql_acl(job.db.get(), job.acl) != 0) {
             LOGF(LOG_ERR, "Error retrieving acl ips from mysql.");
             return -1;
         }
-        if (restore_acl(st.job->acl, zb_named_ctx(st)) < 0) {
+        if (restore_acl(job.acl, job.named) < 0) {
             LOGF(LOG_ERR, "Failed to restore global ACL.");
             return -1;
         }
-        if (delete_sql_customjob(st.db.get(), served) != 0) {
+        if (delete_sql_customjob(job.db.get(), served) != 0) {
             LOGF(LOG_ERR, "Failed to remove the served custom requests.");
             return -1;
         }

@@ -9,41 +9,14 @@
 // All process-wide state is gathered in zonebuildd_state; zbd() is the one instance.
 #pragma once
 
+#include "build_job.h"
 #include "job_queue.h"
-#include "named_conf.h"
-#include "panel_db.h"
 #include "zb_config.h"
-#include "zone_writer.h"
 
 #include <csignal>
 #include <ctime>
 #include <memory>
 #include <string>
-
-// Where a job's time went, in seconds (logged at its end). The worker phases are summed over
-// all workers, so with N workers they add up to about N times their share of the wall time.
-struct job_timing {
-    double read = 0;    // change list or zone list from the database
-    double include = 0; // ACL file and copy of the unchanged statements
-    double workers = 0; // from the first fork to the last worker's end
-    double load = 0;    // workers: zone records from the database
-    double write = 0;   // workers: serials and zone files in the work area
-    double check = 0;   // workers: the BIND check
-    double install = 0; // workers: installing files, statements, bookkeeping columns
-    double merge = 0;   // chunks merged, skipped zones' statements, include file installed
-    double finish = 0;  // served change rows deleted, removed zones' files removed
-    double reload = 0;  // rndc reload
-};
-
-// Per-job state: made by do_invariant, released by clean_invariant.
-struct zb_job {
-    change_feed feed;           // the zones to write or remove
-    acl_set acl;                // global transfer addresses
-    std::string entry_template; // the panel's include-entry template
-    work_area work;             // work directory and include streams
-    job_timing timing;
-    bool acl_changed = true; // the job rewrote the ACL file with a new content
-};
 
 struct zonebuildd_state {
     int run_type = 0;  // 1 once the command line was parsed
@@ -53,8 +26,8 @@ struct zonebuildd_state {
     int exit_status = 1;
     std::string config_path;
     zb_settings settings;
-    sql_handle db; // open from a job's set-up to its tear-down (and from start-up)
-    std::unique_ptr<zb_job> job;
+    sql_handle db;                  // open from a job's set-up to its tear-down (and from start-up)
+    std::unique_ptr<build_job> job; // the running job; its connection replaces `db` meanwhile
     enum_services enum_set;
     job_queue queue;
     int pid_fd = -1; // the pid file, locked while the daemon runs
@@ -96,14 +69,12 @@ time_t init_timer(time_t interval, time_t last_run, time_t now);
 // Sleeps `delay` unless a job or a stop request comes first: 0 slept out, 1 woken, -1.
 int dns_sleep(zonebuildd_state &st, struct timespec delay);
 
-// Per-job set-up (undoes what it made when it fails) and tear-down.
-int do_invariant(zonebuildd_state &st, int create);
+// Per-job set-up: makes st.job (undoes what it made when it fails), and tear-down: takes back
+// what the job learned (a reload still owed) and releases it with its connection.
+[[nodiscard]] int do_invariant(zonebuildd_state &st, int create);
 void clean_invariant(zonebuildd_state &st);
 
 // Job bodies. do_changes: 0 written, 1 nothing to do, -1 failed. Others 0 or -1.
-int do_changes(zonebuildd_state &st);
-int do_restore(zonebuildd_state &st);
-int do_custom(zonebuildd_state &st);
-
-// The name-server paths of the settings, for the include/ACL module.
-named_ctx zb_named_ctx(const zonebuildd_state &st);
+[[nodiscard]] int do_changes(zonebuildd_state &st);
+[[nodiscard]] int do_restore(zonebuildd_state &st);
+[[nodiscard]] int do_custom(zonebuildd_state &st);
