@@ -209,32 +209,75 @@ pid_t pid_file::running(const std::string &path) {
     return pid;
 }
 
-signal_status signal_daemon(const std::string &path, int sig, pid_t &pid) {
-    pid = pid_file::running(path);
+daemon_process::daemon_process(daemon_process &&other) noexcept
+    : pid_(other.pid_), pidfd_(other.pidfd_) {
+    other.pid_ = 0;
+    other.pidfd_ = -1;
+}
+
+daemon_process &daemon_process::operator=(daemon_process &&other) noexcept {
+    if (this != &other) {
+        reset();
+        pid_ = other.pid_;
+        pidfd_ = other.pidfd_;
+        other.pid_ = 0;
+        other.pidfd_ = -1;
+    }
+    return *this;
+}
+
+daemon_process::~daemon_process() {
+    reset();
+}
+
+void daemon_process::reset() {
+    if (pidfd_ >= 0)
+        close(pidfd_);
+    pidfd_ = -1;
+    pid_ = 0;
+}
+
+signal_status daemon_process::find(const std::string &path) {
+    reset();
+    const pid_t pid = pid_file::running(path);
     if (pid == 0)
         return SIGNAL_NOT_RUNNING;
     if (pid < 0)
         return SIGNAL_UNKNOWN;
     const int pidfd = pidfd_open_(pid);
-    if (pidfd < 0) {
-        if (errno == ESRCH)
-            return SIGNAL_NOT_RUNNING;
-        if (errno != ENOSYS)
-            return SIGNAL_FAILED;
-        // No process descriptors on this kernel: the lock check just made must do.
-        return kill(pid, sig) == 0 ? SIGNAL_SENT : SIGNAL_FAILED;
-    }
+    if (pidfd < 0 && errno == ESRCH)
+        return SIGNAL_NOT_RUNNING;
+    if (pidfd < 0 && errno != ENOSYS)
+        return SIGNAL_FAILED;
     // The descriptor names this very process from now on; is it still the holder?
     const pid_t again = pid_file::running(path);
     if (again != pid) {
-        close(pidfd);
+        if (pidfd >= 0)
+            close(pidfd);
         return again == 0 ? SIGNAL_NOT_RUNNING : SIGNAL_UNKNOWN;
     }
-    const int rc = pidfd_send_signal_(pidfd, sig);
-    const int err = errno;
-    close(pidfd);
-    errno = err;
-    return rc == 0 ? SIGNAL_SENT : SIGNAL_FAILED;
+    pid_ = pid;
+    pidfd_ = pidfd;
+    return SIGNAL_SENT;
+}
+
+signal_status daemon_process::signal(int sig) const {
+    if (pid_ <= 1)
+        return SIGNAL_NOT_RUNNING;
+    // Without process descriptors the lock check of find() must do.
+    const int rc = pidfd_ >= 0 ? pidfd_send_signal_(pidfd_, sig) : kill(pid_, sig);
+    if (rc == 0)
+        return SIGNAL_SENT;
+    return errno == ESRCH ? SIGNAL_NOT_RUNNING : SIGNAL_FAILED;
+}
+
+signal_status signal_daemon(const std::string &path, int sig, pid_t &pid) {
+    daemon_process daemon;
+    const signal_status found = daemon.find(path);
+    pid = daemon.pid();
+    if (found != SIGNAL_SENT)
+        return found;
+    return daemon.signal(sig);
 }
 
 const char *pid_file_status_text(pid_file_status status) {

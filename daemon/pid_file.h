@@ -61,17 +61,38 @@ class pid_file {
     std::string path_;
 };
 
-// How signal_daemon ended.
+// How finding or signalling a daemon ended.
 enum signal_status {
-    SIGNAL_SENT = 0,
-    SIGNAL_NOT_RUNNING, // running() gave 0
+    SIGNAL_SENT = 0,    // (find: found)
+    SIGNAL_NOT_RUNNING, // running() gave 0, or the process has ended since
     SIGNAL_UNKNOWN,     // running() gave -1
     SIGNAL_FAILED,      // the daemon runs, but the signal could not be sent (errno kept)
 };
 
-// Sends `sig` to the daemon that holds the pid file `path` (its pid goes to `pid` when one
-// was found). The process is pinned with a process descriptor and the lock is checked again
-// after that, so a number that a new process took over in between is never signalled.
+// A daemon found through its pid file and pinned with a process descriptor: a signal sent
+// through it reaches that very process or none, even when the number has been taken over
+// by a new process since (and even after the caller dropped the rights to read the file).
+class daemon_process {
+  public:
+    daemon_process() = default;
+    daemon_process(daemon_process &&other) noexcept;
+    daemon_process &operator=(daemon_process &&other) noexcept;
+    daemon_process(const daemon_process &) = delete;
+    daemon_process &operator=(const daemon_process &) = delete;
+    ~daemon_process();
+
+    // running(path), pinned, then the lock checked again: SIGNAL_SENT when found.
+    [[nodiscard]] signal_status find(const std::string &path);
+    [[nodiscard]] signal_status signal(int sig) const;
+    pid_t pid() const { return pid_; }
+
+  private:
+    void reset();
+    pid_t pid_ = 0;
+    int pidfd_ = -1; // -1 without process descriptors (kernels before 5.3)
+};
+
+// find() and signal() in one step; the pid goes to `pid` when one was found.
 [[nodiscard]] signal_status signal_daemon(const std::string &path, int sig, pid_t &pid);
 
 // The text of a pid_file_status for a diagnostic line.

@@ -5,7 +5,10 @@
 // character of the zone name, "/" and the zone name. A classless reverse zone name ("/" in
 // a name ending in ".ARPA") has its slashes turned into "_", the zone builder's file-name
 // convention, so that the viewer finds the files the builder's zones produce. A path with
-// "../" anywhere is refused. No database, no log: messages go to standard error.
+// "../" anywhere is refused, and so is anything that is not a regular file inside the
+// secondary directory: a symbolic link may lead elsewhere in that directory, never out of it
+// (the panel runs the viewer as root; a link to "/" must not make it print any file). No
+// database, no log: messages go to standard error.
 #include "config.h"
 
 #include <popt.h>
@@ -14,12 +17,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +57,40 @@ bool climbs(const std::string &path) {
     return path == ".." || (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0);
 }
 
+// Opens `relative` below the directory `dir_fd` without leaving it: no ".." above it, no
+// absolute or escaping symbolic link. Without openat2 (kernels before 5.6) every component
+// is opened without following a symbolic link at all. -1 with errno on failure.
+int open_beneath(int dir_fd, const std::string &relative) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+#ifdef SYS_openat2
+    struct open_how how {};
+    how.flags = flags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, dir_fd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS)
+        return static_cast<int>(fd);
+#endif
+    int at = dup(dir_fd);
+    size_t start = 0;
+    while (at >= 0) {
+        const size_t slash = relative.find('/', start);
+        const bool last = slash == std::string::npos;
+        const std::string part = relative.substr(start, last ? std::string::npos : slash - start);
+        const int next =
+            part.empty() ? dup(at)
+                         : openat(at, part.c_str(),
+                                  (last ? flags : O_PATH | O_DIRECTORY | O_CLOEXEC) | O_NOFOLLOW);
+        const int err = errno;
+        close(at);
+        errno = err;
+        if (last)
+            return next;
+        at = next;
+        start = slash + 1;
+    }
+    return -1;
+}
+
 // 0 once the whole file was shown; 1 when nothing or not all of it could be shown.
 int display_file(const std::string &name) {
     const std::string conf_path = etc_file("zonaris.conf");
@@ -70,11 +109,12 @@ int display_file(const std::string &name) {
         return 1;
     }
 
-    std::string path;
+    std::string dir, path;
     try {
         const char letter =
             static_cast<char>(name[0] >= 'A' && name[0] <= 'Z' ? name[0] - 'A' + 'a' : name[0]);
-        path = *named_d + *secondary_d + "/" + letter + "/" + name;
+        dir = *named_d + *secondary_d;
+        path = dir + "/" + letter + "/" + name;
     } catch (const std::bad_alloc &) {
         fputs("Not enought memory!\n", stderr);
         return 1;
@@ -84,8 +124,12 @@ int display_file(const std::string &name) {
         return 1;
     }
 
-    // Non-blocking open so that a FIFO cannot hang us; only a regular file is shown.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking open so that a FIFO cannot hang us; only a regular file inside the
+    // secondary directory is shown.
+    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = dir_fd < 0 ? -1 : open_beneath(dir_fd, path.substr(dir.size() + 1));
+    if (dir_fd >= 0)
+        close(dir_fd);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)

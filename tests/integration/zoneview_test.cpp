@@ -126,16 +126,32 @@ TEST_F(zoneview_case, FailuresGiveTheirMessageAndStatusOne) {
     }
 }
 
-TEST_F(zoneview_case, AReadErrorEndsWithStatusOne) {
-    // /proc/self/mem is a regular file whose first page cannot be read.
+TEST_F(zoneview_case, OnlyRegularFilesInsideTheSecondaryDirectory) {
+    write_text_file(named.file("secret"), "do not show");
+    named.make_subdir("sec/e");
     named.make_subdir("sec/m");
-    ASSERT_EQ(0, symlink("/proc/self/mem", named.file("sec/m/mem.example").c_str()));
-    program_result r = view({"-f", "mem.example"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("Error reading from file: " + named.path() + "/sec/m/mem.example."),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.out, "\n");
+    zone_file('b', "b.example", "inside");
+    named.make_subdir("sec/a");
+    struct {
+        const char *link, *target, *name;
+    } refused[] = {
+        {"sec/e/escape", "/", "escape/etc/hostname"},           // a link to "/"
+        {"sec/e/etc.example", "/etc/hostname", "etc.example"},  // a file outside
+        {"sec/e/up.example", "../../secret", "up.example"},     // relative, climbing out
+        {"sec/m/mem.example", "/proc/self/mem", "mem.example"}, // a special file outside
+    };
+    for (const auto &c : refused) {
+        ASSERT_EQ(0, symlink(c.target, named.file(c.link).c_str()));
+        program_result r = view({"-f", c.name});
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_NE(r.err.find("Cannot open \""), std::string::npos) << c.name << ": " << r.err;
+    }
+    // A link that stays inside the directory is followed.
+    ASSERT_EQ(0, symlink("../b/b.example", named.file("sec/a/alias.example").c_str()));
+    program_result r = view({"-f", "alias.example"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "inside\n");
 }
 
 TEST_F(zoneview_case, ConfigurationProblems) {
