@@ -208,7 +208,7 @@ std::optional<std::string> delta_opts_hash(const sql_result *snapshot, option_ta
         delta_opts_rows);
 }
 
-int hash_global_opts(option_table &table, const feed_source &feed, int zone_type) {
+int hash_global_opts(option_table &table, const feed_record &feed, int zone_type) {
     for (const std::string &address : feed.transfer_list)
         table.insert("A" + address);
     if (zone_type == ZONE_SLAVE)

@@ -71,4 +71,4 @@ std::string delta_opts_rows(const std::vector<snapshot_opt> &rows, option_table 
 std::optional<std::string> delta_opts_hash(const sql_result *snapshot, option_table *table);
 
 // The feed's own transfer addresses, and for secondary zones its primary servers. 0.
-int hash_global_opts(option_table &table, const feed_source &feed, int zone_type);
+int hash_global_opts(option_table &table, const feed_record &feed, int zone_type);

@@ -76,7 +76,7 @@ bool safe_name(std::string_view name);
 
 // What a block parse needs besides the block.
 struct parse_env {
-    feed_source &feed;
+    feed_record &feed;
     feed_reporter &report;
     const srv_name_set *services = nullptr; // known SRV service names
     const srv_name_set *protocols = nullptr;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-void feed_event_write(feed_reporter &report, const feed_source &feed, int level, const char *code,
+void feed_event_write(feed_reporter &report, const feed_record &feed, int level, const char *code,
                       const char *message, std::string_view info, std::string_view zone_name,
                       unsigned zone_id) {
     if (level > report.max_level)
@@ -18,15 +18,15 @@ void feed_event_write(feed_reporter &report, const feed_source &feed, int level,
     // An event-log failure never stops a pass; sql_log has reported it.
     (void)sql_log(report.db, FACILITY_REMOTE_UPDATE, level, message, code,
                   info.data() ? info_text.c_str() : nullptr, static_cast<unsigned>(feed.client_id),
-                  static_cast<unsigned>(feed.feed_id), zone_id, feed.url.c_str(),
+                  static_cast<unsigned>(feed.id), zone_id, feed.url.c_str(),
                   zone.empty() ? nullptr : zone.c_str(), report.max_level);
 }
 
 namespace {
 
 // Counts one per-line failure; true when it is still within the cap.
-bool within_cap(feed_reporter &report, const feed_source &feed) {
-    feed_reporter::tally &t = report.failures[feed.feed_id];
+bool within_cap(feed_reporter &report, const feed_record &feed) {
+    feed_reporter::tally &t = report.failures[feed.id];
     if (t.reported < report.failure_cap) {
         ++t.reported;
         return true;
@@ -37,7 +37,7 @@ bool within_cap(feed_reporter &report, const feed_source &feed) {
 
 } // namespace
 
-bool feed_line_failure(feed_reporter &report, const feed_source &feed, int level, const char *code,
+bool feed_line_failure(feed_reporter &report, const feed_record &feed, int level, const char *code,
                        const char *message, std::string_view info, std::string_view zone_name) {
     if (!within_cap(report, feed))
         return false;
@@ -45,7 +45,7 @@ bool feed_line_failure(feed_reporter &report, const feed_source &feed, int level
     return true;
 }
 
-void report_record_failure(feed_reporter &report, const feed_source &feed,
+void report_record_failure(feed_reporter &report, const feed_record &feed,
                            std::string_view zone_name, std::string_view field, int line,
                            const char *message) {
     if (!within_cap(report, feed))
@@ -59,8 +59,8 @@ void report_record_failure(feed_reporter &report, const feed_source &feed,
     feed_event_write(report, feed, 4, "EPU04", message, info, zone_name);
 }
 
-unsigned flush_line_failures(feed_reporter &report, const feed_source &feed) {
-    auto it = report.failures.find(feed.feed_id);
+unsigned flush_line_failures(feed_reporter &report, const feed_record &feed) {
+    auto it = report.failures.find(feed.id);
     if (it == report.failures.end())
         return 0;
     const unsigned suppressed = it->second.suppressed;

@@ -9,6 +9,7 @@
 // exits (and a single-process caller after each feed).
 #pragma once
 
+#include "feed_record.h"
 #include "sql.h"
 
 #include <functional>
@@ -22,22 +23,6 @@ constexpr unsigned RECORD_FAILURE_CAP = 100;
 
 // The summary row: code EPU04, level 4, info the number of failures not written one by one.
 constexpr const char *FAILURE_SUMMARY_MESSAGE = "Further record failures not listed";
-
-// The feed as the parser and the header scan need it (a part of the daemon's feed record).
-struct feed_source {
-    int feed_id = 0;
-    int client_id = 0;
-    int priority = 0;
-    std::string url;
-    // Permission levels: 20 or less allows changing records of that kind of zone.
-    int forward_level = 30;
-    int reverse_level = 40;
-    int enum_level = 0;
-    int ignore_other_urls = 0; // "Lock zones to an update source"
-    int clean_url_zones = 0;   // switched off by a scan that did not read the whole file
-    std::vector<std::string> transfer_list; // valid ACL addresses
-    std::vector<std::string> master_list;   // valid IPv4 / IPv6 addresses
-};
 
 // One event as written (or due to be written) to the event log.
 struct feed_event {
@@ -62,21 +47,21 @@ struct feed_reporter {
 };
 
 // One event row with the feed's client id, feed id and URL.
-void feed_event_write(feed_reporter &report, const feed_source &feed, int level, const char *code,
+void feed_event_write(feed_reporter &report, const feed_record &feed, int level, const char *code,
                       const char *message, std::string_view info, std::string_view zone_name,
                       unsigned zone_id = 0);
 
 // A per-line failure event, counted against the cap: true when it was written, false when
 // only counted.
-bool feed_line_failure(feed_reporter &report, const feed_source &feed, int level, const char *code,
+bool feed_line_failure(feed_reporter &report, const feed_record &feed, int level, const char *code,
                        const char *message, std::string_view info, std::string_view zone_name);
 
 // The record-failure report of a rejected record: ERROR line "Failed to import record
 // value ..." and event EPU04 with the message, info "field|line". Capped.
-void report_record_failure(feed_reporter &report, const feed_source &feed,
+void report_record_failure(feed_reporter &report, const feed_record &feed,
                            std::string_view zone_name, std::string_view field, int line,
                            const char *message);
 
 // Writes the summary row of the failures of `feed` that were only counted, and starts the
 // count afresh. The number of failures it summed up.
-unsigned flush_line_failures(feed_reporter &report, const feed_source &feed);
+unsigned flush_line_failures(feed_reporter &report, const feed_record &feed);

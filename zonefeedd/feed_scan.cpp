@@ -60,38 +60,38 @@ bool read_all(int fd, std::string &text) {
 }
 
 // The client's level for records of this kind of zone, and the permission's name.
-int records_level(const feed_source &feed, int kind, const char **permission) {
+int records_level(const feed_record &feed, int kind, const char **permission) {
     switch (kind) {
     case KIND_REVERSE4:
     case KIND_REVERSE6:
         *permission = "Add/Remove/Modify reverse zone records";
-        return feed.reverse_level;
+        return feed.perm.reverse_level;
     case KIND_ENUM:
         *permission = "Add/Remove/Modify e164 zone records";
-        return feed.enum_level;
+        return feed.perm.enum_level;
     }
     *permission = "Add/Remove/Modify forward zone records";
-    return feed.forward_level;
+    return feed.perm.forward_level;
 }
 
 enum claim_result { CLAIM_TAKEN, CLAIM_DUPLICATE, CLAIM_LEFT, CLAIM_DB_FAILED };
 
-claim_result claim_zone(feed_source &feed, const std::string &name, scan_env &env) {
+claim_result claim_zone(feed_record &feed, const std::string &name, scan_env &env) {
     const zone_claim *holder = zone_set_find(env.zones, name);
-    const zone_claim mine{feed.feed_id, feed.priority};
+    const zone_claim mine{feed.id, feed.priority};
     if (!holder) {
         zone_set_put(env.zones, name, mine);
         return CLAIM_TAKEN;
     }
-    if (holder->feed_id == feed.feed_id)
+    if (holder->feed_id == feed.id)
         return CLAIM_DUPLICATE;
     if (holder->feed_id == 0)
         return CLAIM_LEFT; // reserved
-    if (feed.ignore_other_urls) {
+    if (feed.perm.ignore_other_urls) {
         const int owner = get_zone_ownerurl(env.db, name);
         if (owner == -3)
             return CLAIM_DB_FAILED;
-        if (owner != feed.feed_id && owner != -2)
+        if (owner != feed.id && owner != -2)
             return CLAIM_LEFT;
         zone_set_put(env.zones, name, mine);
         return CLAIM_TAKEN;
@@ -104,7 +104,7 @@ claim_result claim_zone(feed_source &feed, const std::string &name, scan_env &en
 }
 
 // The scan proper over the loaded text; `fd` receives the duplicate marks.
-int scan_text(feed_source &feed, feed_file &file, int fd, scan_env &env) {
+int scan_text(feed_record &feed, feed_file &file, int fd, scan_env &env) {
     feed_reader reader{file.text};
     int zones_left = env.max_zones;
     feed_line header;
@@ -121,14 +121,14 @@ int scan_text(feed_source &feed, feed_file &file, int fd, scan_env &env) {
             LOGF(LOG_WARNING,
                  "File from url: %s (%d) defines to many zones (%d). We skip the rest of the "
                  "file.",
-                 feed.url.c_str(), feed.feed_id, env.max_zones);
-            feed.clean_url_zones = 0;
+                 feed.url.c_str(), feed.id, env.max_zones);
+            feed.perm.clean_url_zones = 0;
             return 0;
         }
         --zones_left;
 
         zone_header zone;
-        rc = resolve_header(header.text, zone, 1, env.db, feed.feed_id);
+        rc = resolve_header(header.text, zone, 1, env.db, feed.id);
         if (rc == HEADER_DB_FAILED)
             return SCAN_DB_FAILED;
         bool skip = rc != HEADER_OK;
@@ -171,13 +171,13 @@ int scan_text(feed_source &feed, feed_file &file, int fd, scan_env &env) {
 
 } // namespace
 
-int dump2hash(feed_source &feed, const std::string &path, feed_file &file, scan_env &env) {
+int dump2hash(feed_record &feed, const std::string &path, feed_file &file, scan_env &env) {
     file = feed_file{};
     file.path = path;
     fd_guard fd{open(path.c_str(), O_RDWR | O_CLOEXEC)};
     if (fd.fd < 0 || !read_all(fd.fd, file.text)) {
         LOGF(LOG_ERR, "Failed to open %s", path.c_str());
-        feed.clean_url_zones = 0;
+        feed.perm.clean_url_zones = 0;
         file.text.clear();
         return SCAN_CANNOT_OPEN;
     }
@@ -185,13 +185,13 @@ int dump2hash(feed_source &feed, const std::string &path, feed_file &file, scan_
     if (file.line_end == LINE_END_BAD) {
         feed_event_write(env.report, feed, 3, "EPU01", "Unsupported line terminator", {}, "");
         LOGF(LOG_ERR, "Unsupported line terminator in file from url %s", feed.url.c_str());
-        feed.clean_url_zones = 0;
+        feed.perm.clean_url_zones = 0;
         file.text.clear();
         return SCAN_BAD_LINE_END;
     }
     const int rc = scan_text(feed, file, fd.fd, env);
     if (rc != 0) {
-        feed.clean_url_zones = 0;
+        feed.perm.clean_url_zones = 0;
         file.text.clear();
     }
     return rc;

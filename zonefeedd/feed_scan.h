@@ -54,4 +54,4 @@ struct scan_env {
 // ended it): `file` then holds the text, with duplicate blocks marked by a "|" in front of
 // their header both in `file.text` and on disk. Any other result switches the feed's
 // clean_url_zones off and leaves `file.text` empty.
-int dump2hash(feed_source &feed, const std::string &path, feed_file &file, scan_env &env);
+int dump2hash(feed_record &feed, const std::string &path, feed_file &file, scan_env &env);

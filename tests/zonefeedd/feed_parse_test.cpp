@@ -35,14 +35,14 @@ struct parsed {
 
 struct zonefeedd_parse : ::testing::Test {
     static void SetUpTestSuite() { _init_global_str(); }
-    feed_source feed;
+    feed_record feed;
     feed_reporter report;
     srv_name_set services{"sip", "xmpp-server"}, protocols{"tcp", "udp"};
     int max_records = 1000;
     std::vector<feed_event> events; // every event since the last parse() began
 
     zonefeedd_parse() {
-        feed.feed_id = 7;
+        feed.id = 7;
         feed.client_id = 3;
         feed.url = "https://feeds.example/zones.txt";
         report.max_level = 7;
@@ -53,7 +53,7 @@ struct zonefeedd_parse : ::testing::Test {
         parsed p;
         events.clear();
         report.observer = [this](const feed_event &e) { events.push_back(e); };
-        EXPECT_EQ(HEADER_OK, resolve_header(header, p.header, 1, nullptr, feed.feed_id)) << header;
+        EXPECT_EQ(HEADER_OK, resolve_header(header, p.header, 1, nullptr, feed.id)) << header;
         p.header.is_new = is_new;
         std::string text = body;
         feed_reader reader{text};
