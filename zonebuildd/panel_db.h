@@ -25,6 +25,10 @@ struct zone_change {
     int32_t id = -1;
     int32_t type = 0;                 // 1 primary, 2 secondary; not used for a removal
     std::vector<uint32_t> change_ids; // the `changes` rows this entry serves
+    // A removal whose zone name another active zone row serves (the same name but for the
+    // final dot or letter case): the files and the statement are that zone's, so the
+    // removal only consumes its rows.
+    bool foreign_files = false;
 };
 
 // Keyed by the zone name as the panel stores it (with its final dot).

@@ -170,6 +170,8 @@ zone_outcome prepare_zone(worker &w, pending_zone &p) {
         LOGF(LOG_ERR, "Trying to add empty zone: %s", name.c_str());
         return ZONE_RESERVED;
     }
+    if (p.entry->foreign_files)
+        return ZONE_RESERVED; // rows consumed; the files are another zone's
     if (p.entry->id < 1)
         return ZONE_REMOVED;
     stopwatch clock;

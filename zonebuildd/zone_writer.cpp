@@ -8,6 +8,7 @@
 #include "job_queue.h"
 #include "liblog.h"
 #include "logging.h"
+#include "name_conflicts.h"
 #include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
@@ -539,7 +540,12 @@ int write_and_install_zones(build_job &job) {
     const std::string live = zb_live_include(job.settings);
     // A zone that could not be written keeps its previous statement until a job writes it.
     if (!out.skipped.empty() && io_valid_file(live.c_str())) {
-        const auto wanted = [&](const std::string &name) { return out.skipped.count(name) > 0; };
+        std::unordered_set<std::string> kept;
+        for (const std::string &name : out.skipped)
+            kept.insert(zone_identity(name));
+        const auto wanted = [&](const std::string &name) {
+            return kept.count(zone_identity(name)) > 0;
+        };
         if (copy_zone_entries(live, wanted, job.work.tmp_include, ctx) < 0) {
             LOGF(LOG_ERR, "Failed to keep the previous entries of the skipped zones.");
             return -1;
@@ -581,7 +587,15 @@ int write_zones(build_job &job) {
     include_scan scan;
     scan.in = job.work.live_include;
     scan.out = job.work.tmp_include;
-    const auto in_set = [&](const std::string &name) { return job.feed.changes.count(name) > 0; };
+    // Statements are matched by the zone's identity: "example.com" replaces the statement
+    // written for "example.com." (the scanner gives names with their final dot).
+    std::unordered_set<std::string> rewritten;
+    for (const auto &[name, entry] : job.feed.changes)
+        if (!entry.foreign_files)
+            rewritten.insert(zone_identity(name));
+    const auto in_set = [&](const std::string &name) {
+        return rewritten.count(zone_identity(name)) > 0;
+    };
     if (manage_namedconf(scan, in_set, ctx) != 0)
         return -1;
     job.timing.include = clock.seconds();

@@ -6,6 +6,7 @@
 #include "dns_log.h"
 #include "liblog.h"
 #include "logging.h"
+#include "name_conflicts.h"
 #include "zone_writer.h"
 
 #include <algorithm>
@@ -409,7 +410,9 @@ void clean_invariant(zonebuildd_state &st) {
 int do_changes(zonebuildd_state &st) {
     build_job &job = *st.job;
     const stopwatch clock;
-    const int read = get_sql_changes(job.db.get(), job.feed, job.event_level);
+    int read = get_sql_changes(job.db.get(), job.feed, job.event_level);
+    if (read == 0)
+        read = refuse_name_conflicts(job.db.get(), job.feed, job.event_level);
     job.timing.read = clock.seconds();
     if (read != 0) {
         LOGF(LOG_ERR, "Error during dialog with mysql.");
@@ -433,7 +436,9 @@ int do_changes(zonebuildd_state &st) {
 int do_restore(zonebuildd_state &st) {
     build_job &job = *st.job;
     const stopwatch clock;
-    const int read = get_sql_client(job.db.get(), job.feed, 1, job.event_level);
+    int read = get_sql_client(job.db.get(), job.feed, 1, job.event_level);
+    if (read == 0)
+        read = refuse_name_conflicts(job.db.get(), job.feed, job.event_level);
     job.timing.read = clock.seconds();
     if (read != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "get all zones");
