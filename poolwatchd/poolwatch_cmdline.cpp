@@ -52,7 +52,8 @@ int poolwatch_parse_cmdline(int argc, const char **argv, cmdline_options &opts) 
 
 int poolwatch_send_sighup() {
     poolwatch_config cfg;
-    poolwatch_read_pid_config(etc_file("zonaris.conf"), cfg);
+    // Without a readable file, the default pid file is the one to look at.
+    (void)poolwatch_read_pid_config(etc_file("zonaris.conf"), cfg);
     const pid_t pid = pidfile_lock_holder(cfg.pid_file);
     if (pid < 0) {
         fprintf(stderr, "Cannot open file:%s for reading\n", cfg.pid_file.c_str());
@@ -63,7 +64,7 @@ int poolwatch_send_sighup() {
         return EXIT_NOT_RUNNING;
     }
     if (kill(pid, SIGHUP) != 0) {
-        fprintf(stderr, "'poolwatchd' daemon is stopped\n");
+        fprintf(stderr, "'poolwatcd' daemon is stopped\n");
         return EXIT_NOT_RUNNING;
     }
     return EXIT_OK;

@@ -3,6 +3,11 @@
 #include "config.h"
 #include "logging.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -34,12 +39,37 @@ void settle_number(const number_key &key) {
     *key.target = static_cast<int>(*key.value);
 }
 
+// An optional count of verdicts in a row: absent gives 1 (switch on the first one).
+void settle_count(const char *name, const std::optional<long long> &value, int &target) {
+    target = 1;
+    if (!value)
+        return;
+    if (*value < 1 || *value > 1000) {
+        LOGF(LOG_WARNING,
+             "Configuration directive %s must be a number from 1 to 1000, default: %s = 1", name,
+             name);
+        return;
+    }
+    target = static_cast<int>(*value);
+}
+
+std::optional<bool> parse_switch(const std::string &text) {
+    for (const char *yes : {"yes", "on", "true", "1"})
+        if (text == yes)
+            return true;
+    for (const char *no : {"no", "off", "false", "0"})
+        if (text == no)
+            return false;
+    return std::nullopt;
+}
+
 } // namespace
 
 int poolwatch_read_config(const std::string &path, poolwatch_config &cfg) {
     cfg = poolwatch_config{};
     std::optional<long long> port, concurrency, drift, timeout, interval;
-    std::optional<std::string> pid_file, script_dir;
+    std::optional<long long> rise, fall;
+    std::optional<std::string> pid_file, script_dir, script_user, keep_one_up;
     const std::vector<config_entry> entries = {
         {"DB_NAME", CONFIG_STR, nullptr, &cfg.db_name},
         {"DB_HOST", CONFIG_STR, nullptr, &cfg.db_host},
@@ -55,6 +85,10 @@ int poolwatch_read_config(const std::string &path, poolwatch_config &cfg) {
         {"POOLWATCH_POOLING_INTERVAL", CONFIG_INT, &interval, nullptr},
         {"POOLWATCH_PID_FILE", CONFIG_STR, nullptr, &pid_file},
         {"POOLWATCH_D", CONFIG_STR, nullptr, &script_dir},
+        {"POOLWATCH_SCRIPT_USER", CONFIG_STR, nullptr, &script_user},
+        {"POOLWATCH_RISE", CONFIG_INT, &rise, nullptr},
+        {"POOLWATCH_FALL", CONFIG_INT, &fall, nullptr},
+        {"POOLWATCH_KEEP_ONE_UP", CONFIG_STR, nullptr, &keep_one_up},
     };
     int rc = parseconfig(path, entries);
     if (rc == -1)
@@ -93,6 +127,24 @@ int poolwatch_read_config(const std::string &path, poolwatch_config &cfg) {
              "Configuration directive POOLWATCH_D not found, default: POOLWATCH_D = %s",
              cfg.script_dir.c_str());
     }
+    if (script_user && !script_user->empty())
+        cfg.script_user = *script_user;
+    else
+        LOGF(LOG_INFO,
+             "Configuration directive POOLWATCH_SCRIPT_USER not found, default: "
+             "POOLWATCH_SCRIPT_USER = %s",
+             cfg.script_user.c_str());
+    settle_count("POOLWATCH_RISE", rise, cfg.rise);
+    settle_count("POOLWATCH_FALL", fall, cfg.fall);
+    if (keep_one_up) {
+        const std::optional<bool> on = parse_switch(*keep_one_up);
+        if (on)
+            cfg.keep_one_up = *on;
+        else
+            LOGF(LOG_WARNING,
+                 "Configuration directive POOLWATCH_KEEP_ONE_UP must be yes or no, default: "
+                 "POOLWATCH_KEEP_ONE_UP = no");
+    }
     return rc == 0 ? 0 : -1;
 }
 
@@ -110,4 +162,40 @@ int poolwatch_read_pid_config(const std::string &path, poolwatch_config &cfg) {
     if (pid_file && !pid_file->empty())
         cfg.pid_file = *pid_file;
     return rc == 0 ? 0 : -1;
+}
+
+int poolwatch_script_account(const std::string &user, script_account &account) {
+    struct passwd pwd, *found = nullptr;
+    std::vector<char> buf(16384);
+    while (getpwnam_r(user.c_str(), &pwd, buf.data(), buf.size(), &found) == ERANGE &&
+           buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    if (!found) {
+        LOGF(LOG_ERR, "Test script user:'%s' does not exist.", user.c_str());
+        return -1;
+    }
+    script_account a;
+    a.name = user;
+    a.uid = pwd.pw_uid;
+    a.gid = pwd.pw_gid;
+    int n = 32;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        a.groups.resize(static_cast<size_t>(n));
+        if (getgrouplist(user.c_str(), a.gid, a.groups.data(), &n) >= 0)
+            break;
+        n = std::clamp(n, 1, 65536); // the size asked for
+    }
+    a.groups.resize(static_cast<size_t>(std::clamp(n, 0, static_cast<int>(a.groups.size()))));
+    if (geteuid() == 0) {
+        a.switch_user = true;
+        if (a.uid == 0)
+            LOGF(LOG_WARNING, "Test scripts run as root (POOLWATCH_SCRIPT_USER = %s).",
+                 user.c_str());
+    } else if (a.uid != geteuid()) {
+        LOGF(LOG_WARNING,
+             "poolwatchd does not run as root: test scripts run as its own user, not as '%s'.",
+             user.c_str());
+    }
+    account = std::move(a);
+    return 0;
 }

@@ -25,16 +25,17 @@ sigset_t daemon_signals(int run_mode) {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    // Orphans of test scripts come back to us (we are their reaper): each end is a prompt to
+    // reap them.
+    sigaddset(&set, SIGCHLD);
     if (run_mode == RUN_FOREGROUND)
         sigaddset(&set, SIGINT);
     return set;
 }
 
-// Reads the configuration and applies its logging settings (the engine only when detached:
-// in the foreground the lines stay on the console).
-poolwatch_config load_config(int run_mode) {
-    poolwatch_config cfg;
-    poolwatch_read_config(etc_file("zonaris.conf"), cfg);
+// Switches logging to the configuration's settings (the engine only when detached: in the
+// foreground the lines stay on the console).
+void apply_logging(const poolwatch_config &cfg, int run_mode) {
     if (run_mode == RUN_DETACH && cfg.log_engine_type) {
         const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
         if (logging_reinit(cfg.log_engine_type->c_str(), data) != 0)
@@ -42,13 +43,42 @@ poolwatch_config load_config(int run_mode) {
     }
     if (cfg.log_level)
         set_log_level_from_string(cfg.log_level->c_str());
-    return cfg;
+}
+
+// Reads the configuration into `cfg`. 0 when the file loaded completely, with every
+// database key and an existing script user; -1 when it did not (logged), -2 when only the
+// script user is unknown.
+[[nodiscard]] int load_config(poolwatch_config &cfg) {
+    const std::string path = etc_file("zonaris.conf");
+    if (poolwatch_read_config(path, cfg) != 0)
+        return -1;
+    if (!cfg.db_name || !cfg.db_host || !cfg.db_user || !cfg.db_passwd) {
+        LOGF(LOG_ERR, "Configuration file: %s lacks one of DB_NAME, DB_HOST, DB_USER, DB_PASSWD.",
+             path.c_str());
+        return -1;
+    }
+    if (poolwatch_script_account(cfg.script_user, cfg.account) != 0)
+        return -2;
+    return 0;
+}
+
+verdict_rules rules_of(const poolwatch_config &cfg) {
+    return {cfg.rise, cfg.fall, cfg.keep_one_up};
 }
 
 // "Stop": wakes the main thread, which joins the others and cleans up.
+// Running test scripts are ended at once: their results would be dropped anyway.
+void stop_scripts() {
+    const uint64_t one = 1;
+    const int fd = pw().scripts_stop_fd;
+    if (fd >= 0 && write(fd, &one, sizeof one) < 0)
+        LOGF(LOG_DEBUG, "Cannot signal the running test scripts to stop: %s", strerror(errno));
+}
+
 void stop_daemon() {
     poolwatch_daemon &d = pw();
     d.state = STATE_TERMINATING;
+    stop_scripts();
     d.scheduler_wake.kick();
     d.refresher_wake.kick();
     std::lock_guard guard(d.stop_lock);
@@ -167,6 +197,9 @@ void poolwatch_catch_sig() {
         case SIGTERM:
             poolwatch_term();
             break;
+        case SIGCHLD:
+            poolwatch_reap_orphans();
+            break;
         }
     }
     stop_daemon();
@@ -189,7 +222,9 @@ void poolwatch_clean(const poolwatch_config &cfg) {
         close(d.signal_fd);
     if (d.wake_fd >= 0)
         close(d.wake_fd);
-    d.signal_fd = d.wake_fd = -1;
+    if (d.scripts_stop_fd >= 0)
+        close(d.scripts_stop_fd);
+    d.signal_fd = d.wake_fd = d.scripts_stop_fd = -1;
 }
 
 void join(std::thread &t) {
@@ -202,11 +237,17 @@ void join(std::thread &t) {
 int poolwatch_init(int run_mode) {
     poolwatch_daemon &d = pw();
     d.run_mode = run_mode;
-    const poolwatch_config cfg = load_config(run_mode);
+    poolwatch_config cfg;
+    // A file that did not load leaves no database keys: the connection check refuses it.
+    const int loaded = load_config(cfg);
+    apply_logging(cfg, run_mode);
     poolwatch_set_config(cfg);
+    poolwatch_tally_set_rules(d.records, rules_of(cfg));
 
     if (const int rc = diagnose_db_connection(cfg); rc != EXIT_OK)
         return rc;
+    if (loaded == -2)
+        return EXIT_SCRIPT_USER;
     int fd = -1, exit_code = EXIT_OK;
     if (set_pidfile_lock(cfg.pid_file, fd, exit_code) != 0)
         return exit_code;
@@ -244,7 +285,8 @@ int poolwatch_daemonize() {
     const sigset_t set = daemon_signals(d.run_mode);
     d.signal_fd = signalfd(-1, &set, SFD_CLOEXEC);
     d.wake_fd = eventfd(0, EFD_CLOEXEC);
-    if (d.signal_fd < 0 || d.wake_fd < 0) {
+    d.scripts_stop_fd = eventfd(0, EFD_CLOEXEC);
+    if (d.signal_fd < 0 || d.wake_fd < 0 || d.scripts_stop_fd < 0) {
         LOGF(LOG_ERR, "Current implementation does not support signal extension.");
         poolwatch_clean(cfg);
         return EXIT_DAEMONIZE;
@@ -272,6 +314,7 @@ int poolwatch_daemonize() {
         LOGF(LOG_DEBUG, "Cannot wake the signal thread: %s", strerror(errno));
     join(d.signal_thread);
     poolwatch_reap_workers();
+    poolwatch_reap_orphans();
     poolwatch_clean(cfg);
     LOGF(LOG_NOTICE, "Daemon has been gracefully stopped...");
     return d.exit_code;
@@ -287,14 +330,19 @@ void poolwatch_sighup() {
     d.scheduler_sem.acquire(); // given up by the scheduler once its workers have finished
     LOGF(LOG_NOTICE, "Reloading configuration file.");
     d.refresh_sem.acquire();
-    const poolwatch_config cfg = load_config(d.run_mode);
-    {
+    poolwatch_config cfg;
+    if (load_config(cfg) == 0) {
+        apply_logging(cfg, d.run_mode);
         // The pid file stays the one this daemon has locked.
-        poolwatch_config kept = cfg;
-        kept.pid_file = poolwatch_config_copy().pid_file;
-        poolwatch_set_config(kept);
+        cfg.pid_file = poolwatch_config_copy().pid_file;
+        poolwatch_set_config(cfg);
+        poolwatch_tally_set_rules(d.records, rules_of(cfg));
+        d.refresher_reconnect = true;
+    } else {
+        // Monitoring goes on as it was rather than stop for a bad edit.
+        LOGF(LOG_ERR, "Configuration file not reloaded, current settings kept.");
+        cfg = poolwatch_config_copy();
     }
-    d.refresher_reconnect = true;
     poolwatch_set_db_loglevel(cfg);
     poolwatch_clear_poll_records(d.records);
     d.refresh_sem.release();
@@ -306,6 +354,7 @@ void poolwatch_sighup() {
 void poolwatch_term() {
     poolwatch_daemon &d = pw();
     d.state = STATE_TERMINATING;
+    stop_scripts();
     d.scheduler_wake.kick();
     d.refresher_wake.kick();
     d.scheduler_sem.acquire(); // given up by the scheduler after the running workers

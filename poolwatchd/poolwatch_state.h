@@ -35,6 +35,7 @@ enum poolwatch_exit {
     EXIT_LOCKED = 9,
     EXIT_DAEMONIZE = 10, // detaching, signal set-up or the first thread failed
     EXIT_RESOURCES = 11,
+    EXIT_SCRIPT_USER = 12, // POOLWATCH_SCRIPT_USER names no account
 };
 
 // A timed sleep that a stop, a reload or a freed worker can cut short. A kick that comes
@@ -78,8 +79,9 @@ struct poolwatch_daemon {
     bool stop = false;
 
     std::thread main_thread, scheduler_thread, signal_thread;
-    int signal_fd = -1; // the signals the signal thread takes
-    int wake_fd = -1;   // wakes the signal thread when the daemon stops on its own
+    int signal_fd = -1;       // the signals the signal thread takes
+    int wake_fd = -1;         // wakes the signal thread when the daemon stops on its own
+    int scripts_stop_fd = -1; // readable once the daemon stops: running scripts are ended
 };
 
 poolwatch_daemon &pw();

@@ -8,108 +8,72 @@
 
 namespace {
 
-bool tally_complete(const record_tally &t) {
-    return std::all_of(t.expected.begin(), t.expected.end(), [&](int id) {
-        auto it = t.polls.find(id);
-        return it != t.polls.end() && it->second;
-    });
+const char *outcome_name(int outcome) {
+    return outcome == OUTCOME_DOWN ? "UNAVAILABLE" : "AVAILABLE";
 }
 
-// poolwatch_poll_try_update on a tally the caller holds locked: marks the poll as
-// reported and folds its outcome into the verdict. True when the tally is now complete.
-bool report_locked(record_tally &t, const pool_record &rec, const pool_poll &p, int outcome) {
-    auto it = t.polls.find(p.id);
-    if (it == t.polls.end()) {
-        LOGF(LOG_WARNING, "It seems that poll:%s had become unavailable meantime.", p.name.c_str());
-        return false;
-    }
-    it->second = true;
-    LOGF(LOG_DEBUG,
-         "On resource record type:\"%s\", value:\"%s\" now are running %d tests, total number of "
-         "tests that must be run on this resource record is %d.",
-         rec.type.c_str(), rec.value.c_str(), static_cast<int>(t.polls.size()),
-         static_cast<int>(t.expected.size()));
-    if (t.verdict == OUTCOME_UP) {
-        t.verdict = outcome;
-        if (outcome == OUTCOME_UP)
-            LOGF(LOG_NOTICE,
-                 "Resource record:\"%s\" found AVAILABLE after running \"%s\" protocol tests.",
-                 rec.value.c_str(), p.protocol_code.c_str());
-        else
-            LOGF(LOG_NOTICE,
-                 "Resource record:\"%s\" found UNAVAILABLE after running \"%s\" protocol tests.",
-                 rec.value.c_str(), p.protocol_code.c_str());
-    } else {
-        LOGF(
-            LOG_NOTICE,
-            "Resource record:\"%s\" already found UNAVAILABLE, by running previous protocol tests.",
-            rec.value.c_str());
-    }
-    return tally_complete(t);
+// The verdict the latest answers give (caller holds the lock): DOWN on any DOWN answer, UP
+// when every answer is UP; none without an answer.
+std::optional<int> current_verdict(const record_tally &t) {
+    if (t.answers.empty())
+        return std::nullopt;
+    const bool down = std::any_of(t.answers.begin(), t.answers.end(),
+                                  [](const auto &kv) { return kv.second == OUTCOME_DOWN; });
+    return down ? OUTCOME_DOWN : OUTCOME_UP;
 }
 
-// Registration with an existing tally (caller holds the lock). A registration that
-// completes the tally removes it and carries the verdict.
-tally_registration register_locked(tally_table &table, record_tally &t, const pool_record &rec,
-                                   const pool_poll &p) {
-    tally_registration reg;
-    reg.serial = t.serial;
+// A verdict with the damping applied (caller holds the lock): one that agrees with the
+// record's status is given as it is (nothing to switch); one against it only once it came
+// often enough in a row.
+std::optional<int> decide_locked(const tally_table &table, record_tally &t) {
+    const std::optional<int> verdict = current_verdict(t);
+    if (!verdict)
+        return std::nullopt;
+    const bool agrees = (*verdict == OUTCOME_DOWN) == (t.record.status == RECORD_DISABLED);
+    if (agrees) {
+        t.against = 0;
+        return verdict;
+    }
+    const int needed = *verdict == OUTCOME_DOWN ? table.rules.fall : table.rules.rise;
+    if (++t.against < needed) {
+        LOGF(LOG_NOTICE, "Resource record:\"%s\" found %s %d time(s) in a row, switched after %d.",
+             t.record.value.c_str(), outcome_name(*verdict), t.against, needed);
+        return std::nullopt;
+    }
+    t.against = 0;
+    return verdict;
+}
+
+record_tally *find(tally_table &table, int record_id) {
+    auto it = table.records.find(record_id);
+    return it == table.records.end() ? nullptr : &it->second;
+}
+
+tally_step register_locked(record_tally &t, const pool_record &rec, const pool_poll &p) {
     t.record = rec;
-    bool complete = false;
-    if (t.polls.count(p.id)) {
-        complete = report_locked(t, rec, p, t.verdict);
-        LOGF(LOG_WARNING,
-             "Current test on behalf resource record type:\"%s\", value:\"%s\" had already run, no "
-             "reason to be run again",
-             rec.type.c_str(), rec.value.c_str());
-        reg.step = TALLY_SKIP;
-    } else {
-        t.polls[p.id] = false;
-        t.expected.insert(p.id);
-        if (t.verdict == OUTCOME_DOWN) {
-            complete = report_locked(t, rec, p, OUTCOME_DOWN);
-            LOGF(LOG_WARNING,
-                 "Previous tests for resource record type:\"%s\", value:\"%s\" had failed, no "
-                 "reason "
-                 "to continue resource record testing.",
-                 rec.type.c_str(), rec.value.c_str());
-            reg.step = TALLY_SKIP;
-        } else {
-            reg.step = TALLY_TEST;
-        }
-    }
-    if (complete) {
-        reg.verdict = t.verdict;
-        table.records.erase(rec.id);
-    }
-    return reg;
+    t.expected.insert(p.id);
+    t.testing.insert(p.id);
+    return TALLY_TEST;
 }
 
 } // namespace
 
-tally_registration poolwatch_tally_register(tally_table &table, const pool_record &rec,
-                                            const pool_poll &p) {
+tally_step poolwatch_tally_register(tally_table &table, const pool_record &rec,
+                                    const pool_poll &p) {
     std::lock_guard guard(table.lock);
-    auto it = table.records.find(rec.id);
-    if (it == table.records.end())
-        return {TALLY_UNKNOWN, 0, std::nullopt};
-    return register_locked(table, it->second, rec, p);
+    record_tally *t = find(table, rec.id);
+    if (!t)
+        return TALLY_UNKNOWN;
+    return register_locked(*t, rec, p);
 }
 
-tally_registration poolwatch_tally_create(tally_table &table, const pool_record &rec,
-                                          const pool_poll &p, std::set<int> expected) {
+tally_step poolwatch_tally_create(tally_table &table, const pool_record &rec, const pool_poll &p,
+                                  std::set<int> expected) {
     std::lock_guard guard(table.lock);
-    auto it = table.records.find(rec.id);
-    if (it != table.records.end())
-        return register_locked(table, it->second, rec, p);
-
-    record_tally t;
-    t.record = rec;
-    t.serial = table.next_serial++;
+    if (record_tally *t = find(table, rec.id))
+        return register_locked(*t, rec, p);
+    record_tally &t = table.records[rec.id];
     t.expected = std::move(expected);
-    t.expected.insert(p.id);
-    t.polls[p.id] = false;
-    table.records.emplace(rec.id, std::move(t));
     LOGF(
         LOG_DEBUG,
         "Recource record type:\"%s\", value:\"%s\" has been added to the list of resource records.",
@@ -118,29 +82,66 @@ tally_registration poolwatch_tally_create(tally_table &table, const pool_record 
          "Pool:\"%s\", testing protocol:\"%s\" has been successfully added to resource record list "
          "of polls, resource record having type:\"%s\", value:\"%s\".",
          p.name.c_str(), p.protocol_code.c_str(), rec.type.c_str(), rec.value.c_str());
-    return {TALLY_TEST, table.records[rec.id].serial, std::nullopt};
+    return register_locked(t, rec, p);
 }
 
 std::optional<int> poolwatch_tally_report(tally_table &table, const pool_record &rec,
-                                          const pool_poll &p, uint64_t serial, int outcome) {
+                                          const pool_poll &p, int outcome) {
     std::lock_guard guard(table.lock);
-    auto it = table.records.find(rec.id);
-    if (it == table.records.end() || it->second.serial != serial) {
-        // Reload or refresh ended the cycle this poll registered for; its result belongs
-        // to no tally now.
-        LOGF(LOG_DEBUG,
-             "Result of poll:\"%s\" for resource record value:\"%s\" belongs to an ended test "
-             "cycle, dropped.",
-             p.name.c_str(), rec.value.c_str());
+    record_tally *t = find(table, rec.id);
+    if (!t || !t->testing.erase(p.id)) {
+        // A reload or refresh ended the tally this poll registered with.
+        LOGF(LOG_WARNING, "It seems that poll:%s had become unavailable meantime.", p.name.c_str());
         return std::nullopt;
     }
-    record_tally &t = it->second;
-    t.record = rec;
-    if (!report_locked(t, rec, p, outcome))
+    if (outcome == OUTCOME_NONE) {
+        // No answer: this poll's earlier one no longer stands, and nothing is decided on it.
+        t->answers.erase(p.id);
+        t->silent.insert(p.id);
         return std::nullopt;
-    const int verdict = t.verdict;
-    table.records.erase(it);
-    return verdict;
+    }
+    t->silent.erase(p.id);
+    t->answers[p.id] = outcome;
+    LOGF(LOG_NOTICE, "Resource record:\"%s\" found %s after running \"%s\" protocol tests.",
+         rec.value.c_str(), outcome_name(outcome), p.protocol_code.c_str());
+    LOGF(LOG_DEBUG,
+         "On resource record type:\"%s\", value:\"%s\" now are running %d tests, total number of "
+         "tests that must be run on this resource record is %d.",
+         rec.type.c_str(), rec.value.c_str(), static_cast<int>(t->testing.size()),
+         static_cast<int>(t->expected.size()));
+    if (!t->testing.empty())
+        return std::nullopt; // the last of the polls testing it now decides
+    return decide_locked(table, *t);
+}
+
+void poolwatch_tally_withdraw(tally_table &table, const pool_record &rec, const pool_poll &p) {
+    std::lock_guard guard(table.lock);
+    if (record_tally *t = find(table, rec.id))
+        t->testing.erase(p.id);
+}
+
+void poolwatch_tally_switched(tally_table &table, int record_id, int status) {
+    std::lock_guard guard(table.lock);
+    if (record_tally *t = find(table, record_id)) {
+        t->record.status = status;
+        t->against = 0;
+    }
+}
+
+void poolwatch_tally_cannot_test(tally_table &table, int poll_id, bool cannot) {
+    std::lock_guard guard(table.lock);
+    if (!cannot) {
+        table.cannot_test.erase(poll_id);
+        return;
+    }
+    table.cannot_test.insert(poll_id);
+    for (auto &[id, t] : table.records)
+        t.answers.erase(poll_id);
+}
+
+void poolwatch_tally_set_rules(tally_table &table, const verdict_rules &rules) {
+    std::lock_guard guard(table.lock);
+    table.rules = rules;
 }
 
 std::vector<tally_decision>
@@ -148,6 +149,7 @@ poolwatch_tally_refresh(tally_table &table, const std::unordered_map<int, std::s
                         const std::set<int> &poll_ids) {
     std::vector<tally_decision> done;
     std::lock_guard guard(table.lock);
+    std::erase_if(table.cannot_test, [&](int id) { return !poll_ids.count(id); });
     for (auto it = table.records.begin(); it != table.records.end();) {
         record_tally &t = it->second;
         std::set<int> expected;
@@ -158,12 +160,16 @@ poolwatch_tally_refresh(tally_table &table, const std::unordered_map<int, std::s
             it = table.records.erase(it);
             continue;
         }
-        std::erase_if(t.polls, [&](const auto &kv) { return !expected.count(kv.first); });
-        t.expected = std::move(expected);
-        if (!t.polls.empty() && tally_complete(t)) {
-            done.push_back({t.record, t.verdict});
-            it = table.records.erase(it);
-            continue;
+        if (expected != t.expected) {
+            const auto left = [&](int id) { return !expected.count(id); };
+            std::erase_if(t.testing, left);
+            std::erase_if(t.silent, left);
+            std::erase_if(t.answers, [&](const auto &kv) { return left(kv.first); });
+            t.expected = std::move(expected);
+            if (t.testing.empty()) {
+                if (std::optional<int> verdict = decide_locked(table, t))
+                    done.push_back({t.record, *verdict});
+            }
         }
         ++it;
     }
@@ -178,12 +184,14 @@ void poolwatch_clear_poll_records(tally_table &table) {
 std::optional<std::set<int>> poolwatch_expected_polls(sql_conn *db, int record_id,
                                                       const std::set<int> &poll_ids, int current) {
     sql_result res;
-    if (fr_sql_query(
-            db, &res,
-            " SELECT rpr.rrobin_pool_id FROM rrobin_pool AS rp, \trrobin_pool_records AS rpr "
-            "WHERE rp.id = rpr.rrobin_pool_id  AND rp.status = 1  AND "
-            "rpr.zone_dns_records_id = %d",
-            record_id) != 0) {
+    // Only pools of the record's own zone test it: a pool that lists a record of another zone
+    // neither tests nor holds it.
+    if (fr_sql_query(db, &res,
+                     " SELECT rpr.rrobin_pool_id FROM rrobin_pool AS rp, \trrobin_pool_records AS "
+                     "rpr, zone_dns_records AS zdr WHERE rp.id = rpr.rrobin_pool_id  AND "
+                     "rp.status = 1  AND rpr.zone_dns_records_id = %d AND zdr.id = "
+                     "rpr.zone_dns_records_id AND zdr.zone_id = rp.zone_id",
+                     record_id) != 0) {
         LOGF(LOG_ERR, "Cannot count the pools of resource record with id:%d (%s).", record_id,
              fr_sql_error(db).c_str());
         return std::nullopt;
@@ -209,13 +217,25 @@ std::optional<std::set<int>> poolwatch_expected_polls(sql_conn *db, int record_i
     return expected;
 }
 
+void poolwatch_apply_verdict(sql_conn *db, tally_table &table, const pool_record &rec,
+                             int verdict) {
+    bool keep_one_up;
+    {
+        std::lock_guard guard(table.lock);
+        keep_one_up = table.rules.keep_one_up;
+    }
+    if (poolwatch_poll_checkup_update(db, rec, verdict, keep_one_up) == SWITCH_DONE)
+        poolwatch_tally_switched(table, rec.id,
+                                 verdict == OUTCOME_UP ? RECORD_ENABLED : RECORD_DISABLED);
+}
+
 int poolwatch_refresh_records(sql_conn *db, tally_table &table, const std::set<int> &poll_ids) {
     sql_result res;
-    if (fr_sql_query(
-            db, &res,
-            " SELECT rpr.zone_dns_records_id, rpr.rrobin_pool_id FROM rrobin_pool AS rp, "
-            "\trrobin_pool_records AS rpr WHERE rp.id = rpr.rrobin_pool_id  AND rp.status = 1") !=
-        0) {
+    if (fr_sql_query(db, &res,
+                     " SELECT rpr.zone_dns_records_id, rpr.rrobin_pool_id FROM rrobin_pool AS rp, "
+                     "\trrobin_pool_records AS rpr, zone_dns_records AS zdr WHERE rp.id = "
+                     "rpr.rrobin_pool_id  AND rp.status = 1 AND zdr.id = rpr.zone_dns_records_id "
+                     "AND zdr.zone_id = rp.zone_id") != 0) {
         LOGF(LOG_ERR, "Cannot refresh the resource records under test (%s).",
              fr_sql_error(db).c_str());
         return -1;
@@ -227,6 +247,6 @@ int poolwatch_refresh_records(sql_conn *db, tally_table &table, const std::set<i
         members[std::atoi(row.get(0))].insert(std::atoi(row.get(1)));
     }
     for (const tally_decision &d : poolwatch_tally_refresh(table, members, poll_ids))
-        poolwatch_poll_checkup_update(db, d.record, d.verdict);
+        poolwatch_apply_verdict(db, table, d.record, d.verdict);
     return 0;
 }

@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <poll.h>
-#include <spawn.h>
+#include <sched.h>
+#include <set>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,19 +48,89 @@ std::string poolwatch_build_cmd_args(const std::string &test_url, const std::str
     return arg;
 }
 
+namespace {
+
+struct refused_name {
+    std::string_view name;
+    bool prefix;
+};
+
+// See poolwatch_valid_env_name; upper case.
+constexpr refused_name refused_names[] = {
+    // C library and dynamic loader
+    {"LD_", true},
+    {"MALLOC_", true},
+    {"GLIBC_TUNABLES", false},
+    {"GCONV_PATH", false},
+    {"LOCPATH", false},
+    {"NLSPATH", false},
+    {"HOSTALIASES", false},
+    {"LOCALDOMAIN", false},
+    {"RES_OPTIONS", false},
+    {"RESOLV_", true},
+    {"TZDIR", false},
+    {"GETCONF_DIR", false},
+    {"MEMUSAGE_", true},
+    {"SEGFAULT_", true},
+    {"LIBC_FATAL_STDERR_", false},
+    // shells
+    {"PATH", false},
+    {"IFS", false},
+    {"ENV", false},
+    {"BASH_", true},
+    {"SHELLOPTS", false},
+    {"BASHOPTS", false},
+    {"CDPATH", false},
+    {"GLOBIGNORE", false},
+    {"PS1", false},
+    {"PS2", false},
+    {"PS3", false},
+    {"PS4", false},
+    {"PROMPT_COMMAND", false},
+    {"HISTFILE", false},
+    {"INPUTRC", false},
+    {"ZDOTDIR", false},
+    {"HOME", false},
+    // interpreters
+    {"PERL", true},
+    {"PYTHON", true},
+    {"BROWSER", false},
+    {"NODE_", true},
+    {"NPM_CONFIG_", true},
+    {"RUBY", true},
+    {"GEM_", true},
+    {"BUNDLE_", true},
+    {"PHPRC", false},
+    {"PHP_", true},
+    {"JAVA_TOOL_OPTIONS", false},
+    {"_JAVA_OPTIONS", false},
+    {"JDK_JAVA_OPTIONS", false},
+    {"CLASSPATH", false},
+    {"TCL", true},
+    {"LUA_", true},
+    // tools a script may call
+    {"OPENSSL_", true},
+    {"CURL_HOME", false},
+    {"WGETRC", false},
+    {"GIT_", true},
+    {"XDG_", true},
+};
+
+} // namespace
+
 bool poolwatch_valid_env_name(std::string_view name) {
     if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_'))
         return false;
+    std::string upper;
     for (char c : name) {
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_'))
             return false;
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    if (name.substr(0, 3) == "LD_")
-        return false;
-    // Names a shell, the C library or the dynamic loader acts on.
-    static const std::string_view refused[] = {"BASH_ENV",  "ENV",      "IFS", "PATH",
-                                               "SHELLOPTS", "BASHOPTS", "PS4", "GCONV_PATH"};
-    return std::find(std::begin(refused), std::end(refused), name) == std::end(refused);
+    return std::none_of(std::begin(refused_names), std::end(refused_names),
+                        [&](const refused_name &r) {
+                            return r.prefix ? upper.starts_with(r.name) : upper == r.name;
+                        });
 }
 
 std::vector<std::string> poolwatch_build_environment(const std::vector<env_row> &rows,
@@ -91,8 +165,8 @@ std::vector<std::string> poolwatch_build_environment(const std::vector<env_row> 
         if (!poolwatch_valid_env_name(name) || value.find('\0') != std::string::npos) {
             LOGF(LOG_WARNING,
                  "Environment variable:'%s' is refused for poll:\"%s\": a name must be a plain "
-                 "identifier and not one that shells or the loader act on, ignoring this "
-                 "environment variable pair.",
+                 "identifier and not one that the C library, a shell or an interpreter reads at "
+                 "start-up, ignoring this environment variable pair.",
                  name.c_str(), poll_name.c_str());
             continue;
         }
@@ -127,10 +201,10 @@ int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
     sql_result res;
     if (fr_sql_query(
             db, &res,
-            " SELECT z.name, rpr.zone_dns_records_id, zdr.value, zdr.entry_type, zdr.status "
-            "FROM zone AS z,  zone_dns_records AS zdr,  rrobin_pool_records AS rpr  WHERE "
-            "rpr.rrobin_pool_id = %d  AND rpr.zone_dns_records_id = zdr.id  AND zdr.zone_id "
-            "= z.id",
+            " SELECT z.name, rpr.zone_dns_records_id, zdr.value, zdr.entry_type, zdr.status, "
+            "z.id, z.status FROM zone AS z,  zone_dns_records AS zdr,  rrobin_pool_records AS rpr "
+            " WHERE rpr.rrobin_pool_id = %d  AND rpr.zone_dns_records_id = zdr.id  AND "
+            "zdr.zone_id = z.id",
             p.id) != 0) {
         LOGF(LOG_ERR, "Cannot read the resource records of poll:\"%s\" (%s).", p.name.c_str(),
              fr_sql_error(db).c_str());
@@ -145,7 +219,7 @@ int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
     }
     while (sql_row row = fr_sql_fetchrow(res)) {
         bool complete = true;
-        for (unsigned i = 0; i < 5; ++i)
+        for (unsigned i = 0; i < 7; ++i)
             complete = complete && !row.is_null(i);
         if (!complete) {
             LOGF(LOG_ERR, "Database inconsistensy found, check tables zone, zone_dns_records and "
@@ -158,6 +232,19 @@ int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
         rec.value = std::string(row.view(2));
         rec.type = std::string(row.view(3));
         rec.status = str_toint32(row.view(4));
+        // A pool switches records of its own zone only, and none in a zone that is not active.
+        if (str_toint32(row.view(5)) != p.zone_id) {
+            LOGF(LOG_WARNING,
+                 "Resource record with id:%d belongs to zone:\"%s\", not to the zone of "
+                 "poll:\"%s\", ignoring.",
+                 rec.id, rec.zone.c_str(), p.name.c_str());
+            continue;
+        }
+        if (str_toint32(row.view(6)) != 1) {
+            LOGF(LOG_NOTICE, "Zone:\"%s\" is not active, poll:\"%s\" leaves its records alone.",
+                 rec.zone.c_str(), p.name.c_str());
+            continue;
+        }
         records.push_back(std::move(rec));
     }
     LOGF(LOG_DEBUG, "The resource records for poll: \"%s\"' have been fetched.", p.name.c_str());
@@ -166,46 +253,110 @@ int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
 
 namespace {
 
-// Starts the script. The child is made with posix_spawn, which shares our memory until the
-// exec (no page tables copied, no copy-on-write faults in a busy multithreaded daemon) and
-// does only async-signal-safe work in between: its own process group, the default
-// disposition of every signal and an empty mask (the daemon blocks its signals in every
-// thread and execve would keep the mask and any ignored disposition, so the time limit's
-// SIGTERM would never arrive), the null device as standard streams, and no descriptor
-// above them. 0 with the child's pid, or an errno value (a failed exec included: the child
-// has been reaped then).
-int spawn_script(const char *path, char *const argv[], char *const envp[], pid_t &pid) {
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    if (int err = posix_spawnattr_init(&attr))
-        return err;
-    if (int err = posix_spawn_file_actions_init(&actions)) {
-        posix_spawnattr_destroy(&attr);
-        return err;
+// The scripts under way, by pid: the orphan reaper leaves them to their workers. A pid is
+// entered before anyone can see it end (the lock is held across the process's creation) and
+// leaves once its worker has reaped it.
+struct script_registry {
+    std::mutex lock;
+    std::multiset<pid_t> pids;
+};
+
+script_registry &scripts_under_way() {
+    static script_registry registry;
+    return registry;
+}
+
+// What the new process needs, in memory it shares with us until the exec.
+struct spawn_request {
+    const char *path;
+    char *const *argv;
+    char *const *envp;
+    const script_account *account;
+    int error; // set by the child when it cannot become the script
+};
+
+// The child's side of spawn_script. It runs in our memory, on its own stack, while the
+// calling thread waits, so it makes raw system calls only: no C library state, no locks, no
+// allocation, nothing a sanitizer intercepts.
+__attribute__((no_sanitize("address", "undefined"))) int become_script(void *arg) {
+    spawn_request *req = static_cast<spawn_request *>(arg);
+    // Default dispositions: an ignored signal would stay ignored across the exec, and the time
+    // limit's SIGTERM must reach the script.
+    struct {
+        unsigned long handler, flags, restorer, mask;
+    } dfl = {0, 0, 0, 0}; // the kernel's sigaction with SIG_DFL
+    for (long sig = 1; sig <= 64; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP)
+            syscall(SYS_rt_sigaction, sig, &dfl, nullptr, 8L);
     }
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    int err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                  POSIX_SPAWN_SETSIGMASK);
-    if (!err)
-        err = posix_spawnattr_setpgroup(&attr, 0);
-    if (!err)
-        err = posix_spawnattr_setsigdefault(&attr, &all);
-    if (!err)
-        err = posix_spawnattr_setsigmask(&attr, &none);
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        if (!err)
-            err = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    syscall(SYS_setpgid, 0L, 0L);
+    const long null_fd =
+        syscall(SYS_openat, static_cast<long>(AT_FDCWD), "/dev/null", static_cast<long>(O_RDWR));
+    if (null_fd < 0)
+        goto fail;
+    for (long fd = 0; fd <= 2; ++fd) {
+        if (fd != null_fd && syscall(SYS_dup3, null_fd, fd, 0L) < 0)
+            goto fail;
     }
     // Whatever another thread opened without close-on-exec must not reach the script.
-    if (!err)
-        err = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (!err)
-        err = posix_spawn(&pid, path, &actions, &attr, argv, envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return err;
+    syscall(SYS_close_range, 3L, ~0UL, 0L);
+    if (req->account->switch_user) {
+        const script_account &a = *req->account;
+        if (syscall(SYS_setgroups, static_cast<long>(a.groups.size()), a.groups.data()) != 0 ||
+            syscall(SYS_setresgid, static_cast<long>(a.gid), static_cast<long>(a.gid),
+                    static_cast<long>(a.gid)) != 0 ||
+            syscall(SYS_setresuid, static_cast<long>(a.uid), static_cast<long>(a.uid),
+                    static_cast<long>(a.uid)) != 0)
+            goto fail;
+    }
+    {
+        const unsigned long none = 0;
+        syscall(SYS_rt_sigprocmask, static_cast<long>(SIG_SETMASK), &none, nullptr, 8L);
+    }
+    syscall(SYS_execve, req->path, req->argv, req->envp);
+fail:
+    req->error = errno;
+    syscall(SYS_exit, 127L);
+    return 127;
+}
+
+// Starts the script. The process shares our memory until its exec (clone with CLONE_VM and
+// CLONE_VFORK, as posix_spawn does: no page tables copied, no copy-on-write faults in a busy
+// multithreaded daemon), sets up its process group, signals, standard streams and account,
+// then becomes the script. The pid is entered in the registry before the registry's lock
+// is given up. 0 with the child's pid; or an errno value with `exec_failed` telling whether
+// a process existed but could not become the script (it has been reaped then).
+int spawn_script(spawn_request &req, pid_t &pid, bool &exec_failed) {
+    constexpr size_t stack_size = 64 * 1024;
+    std::unique_ptr<char[]> stack(new (std::nothrow) char[stack_size]);
+    exec_failed = false;
+    if (!stack)
+        return ENOMEM;
+    // The stack grows down from its 16-byte aligned top.
+    void *top = reinterpret_cast<void *>((reinterpret_cast<uintptr_t>(stack.get()) + stack_size) &
+                                         ~uintptr_t{15});
+    req.error = 0;
+    script_registry &reg = scripts_under_way();
+    std::lock_guard guard(reg.lock);
+    pid = clone(become_script, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &req);
+    if (pid < 0)
+        return errno;
+    if (req.error != 0) {
+        int status;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        exec_failed = true;
+        return req.error;
+    }
+    reg.pids.insert(pid);
+    return 0;
+}
+
+void forget_script(pid_t pid) {
+    script_registry &reg = scripts_under_way();
+    std::lock_guard guard(reg.lock);
+    if (auto it = reg.pids.find(pid); it != reg.pids.end())
+        reg.pids.erase(it);
 }
 
 // Whether the child has ended, without reaping it (its process group stays valid).
@@ -253,41 +404,52 @@ int reap_group(pid_t pgid) {
     return status;
 }
 
-// Waits for the child's end, enforcing the time limit: SIGTERM to its group at the limit and
-// again every second, SIGKILL once the grace period after the first SIGTERM has passed.
-// True when the limit was reached.
-bool wait_with_limit(pid_t pid, const script_limits &limits) {
+enum wait_end { WAIT_ENDED, WAIT_TIMED_OUT, WAIT_STOPPED };
+
+bool readable(int fd) {
+    if (fd < 0)
+        return false;
+    struct pollfd pfd {
+        fd, POLLIN, 0
+    };
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);
+}
+
+// Waits for the child's end, enforcing the time limit: SIGTERM to its group at the limit (or
+// when the daemon stops) and again every second, SIGKILL once the grace period after the
+// first SIGTERM has passed.
+wait_end wait_with_limit(pid_t pid, const script_limits &limits) {
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
     const auto limit = start + std::chrono::seconds(limits.timeout_s);
-    bool terminating = false;
+    wait_end why = WAIT_ENDED;
     clock::time_point next_term, kill_at;
     // A descriptor that becomes readable when the child ends; older kernels lack it.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
     while (!child_ended(pid)) {
         const auto now = clock::now();
-        if (!terminating && now >= limit) {
-            terminating = true;
+        if (why == WAIT_ENDED && (now >= limit || readable(limits.stop_fd))) {
+            why = now >= limit ? WAIT_TIMED_OUT : WAIT_STOPPED;
             kill(-pid, SIGTERM);
             next_term = now + std::chrono::seconds(1);
             kill_at = now + std::chrono::seconds(limits.grace_s);
-        } else if (terminating && now >= kill_at) {
+        } else if (why != WAIT_ENDED && now >= kill_at) {
             kill(-pid, SIGKILL);
             kill_at = now + std::chrono::seconds(1);
-        } else if (terminating && now >= next_term) {
+        } else if (why != WAIT_ENDED && now >= next_term) {
             kill(-pid, SIGTERM);
             next_term = now + std::chrono::seconds(1);
         }
-        auto next = terminating ? std::min(next_term, kill_at) : limit;
+        auto next = why != WAIT_ENDED ? std::min(next_term, kill_at) : limit;
         auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(next - clock::now()).count();
         ms = std::clamp<long long>(ms, 1, 1000);
         if (pidfd >= 0) {
-            struct pollfd pfd {
-                pidfd, POLLIN, 0
-            };
-            ::poll(&pfd, 1, static_cast<int>(ms));
+            struct pollfd pfd[2] = {{pidfd, POLLIN, 0}, {limits.stop_fd, POLLIN, 0}};
+            // Once stopping, the stop descriptor stays readable: wait on the child alone.
+            const nfds_t n = why == WAIT_ENDED && limits.stop_fd >= 0 ? 2 : 1;
+            ::poll(pfd, n, static_cast<int>(ms));
         } else {
             // No process descriptor: look again in short steps.
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(ms, 10)));
@@ -295,13 +457,14 @@ bool wait_with_limit(pid_t pid, const script_limits &limits) {
     }
     if (pidfd >= 0)
         close(pidfd);
-    return terminating;
+    return why;
 }
 
 } // namespace
 
 script_run poolwatch_run_script(const std::string &path, const std::string &arg,
-                                const std::vector<std::string> &env, const script_limits &limits) {
+                                const std::vector<std::string> &env, const script_limits &limits,
+                                const script_account &account) {
     script_run run;
     std::vector<char *> argv = {const_cast<char *>(path.c_str()), const_cast<char *>(arg.c_str()),
                                 nullptr};
@@ -311,31 +474,34 @@ script_run poolwatch_run_script(const std::string &path, const std::string &arg,
         envp.push_back(const_cast<char *>(pair.c_str()));
     envp.push_back(nullptr);
 
+    spawn_request req{path.c_str(), argv.data(), envp.data(), &account, 0};
     pid_t pid = -1;
-    if (const int err = spawn_script(path.c_str(), argv.data(), envp.data(), pid)) {
-        // The exec's own errors mean the process existed but could not become the script.
-        const bool exec_failed = err == ENOENT || err == EACCES || err == ENOEXEC ||
-                                 err == ENOTDIR || err == ELOOP || err == ETXTBSY ||
-                                 err == ENAMETOOLONG || err == EISDIR || err == E2BIG;
+    bool exec_failed = false;
+    if (const int err = spawn_script(req, pid, exec_failed)) {
         run.end = exec_failed ? SCRIPT_EXEC_FAILED : SCRIPT_NOT_STARTED;
         run.error = err;
+        poolwatch_reap_orphans();
         return run;
     }
-    const bool timed_out = wait_with_limit(pid, limits);
+    const wait_end why = wait_with_limit(pid, limits);
     const int status = reap_group(pid);
+    forget_script(pid);
+    poolwatch_reap_orphans();
     if (status < 0) {
         run.end = SCRIPT_SIGNALLED; // reaped elsewhere: how it ended is unknown
-    } else if (timed_out) {
+    } else if (why == WAIT_STOPPED) {
+        run.end = SCRIPT_STOPPED;
+        run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    } else if (why == WAIT_TIMED_OUT) {
         // Whatever it did after the limit, a script that had to be stopped is no answer.
         run.end = SCRIPT_TIMED_OUT;
         run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     } else if (WIFEXITED(status)) {
         run.end = SCRIPT_EXITED;
         run.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) {
-        run.end = SCRIPT_TIMED_OUT; // terminated from outside: same as the limit
-        run.signal = SIGTERM;
     } else {
+        // Killed from elsewhere (an administrator, the service manager, the kernel) or
+        // crashed: the test did not finish.
         run.end = SCRIPT_SIGNALLED;
         run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
@@ -347,28 +513,65 @@ int poolwatch_run_outcome(const script_run &run) {
     case SCRIPT_EXITED:
         return run.exit_code == 0 ? OUTCOME_UP : OUTCOME_DOWN;
     case SCRIPT_TIMED_OUT:
-    case SCRIPT_EXEC_FAILED:
         return OUTCOME_DOWN;
+    case SCRIPT_EXEC_FAILED:
     case SCRIPT_NOT_STARTED:
     case SCRIPT_SIGNALLED:
-        return OUTCOME_UP;
+    case SCRIPT_STOPPED:
+        return OUTCOME_NONE;
     }
-    return OUTCOME_UP;
+    return OUTCOME_NONE;
+}
+
+std::string poolwatch_run_failure(const script_run &run) {
+    switch (run.end) {
+    case SCRIPT_NOT_STARTED:
+        return std::string("no process could be created: ") + strerror(run.error);
+    case SCRIPT_EXEC_FAILED:
+        return std::string("the script could not be executed: ") + strerror(run.error);
+    case SCRIPT_SIGNALLED:
+        return run.signal ? "the script was ended by signal " + std::to_string(run.signal)
+                          : std::string("the script's end could not be seen");
+    case SCRIPT_STOPPED:
+        return "the daemon is going down";
+    case SCRIPT_EXITED:
+    case SCRIPT_TIMED_OUT:
+        break;
+    }
+    return "";
 }
 
 int poolwatch_become_subreaper() {
     return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 ? 0 : -1;
 }
 
-int poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
-                                       const std::string &arg, const std::vector<std::string> &env,
-                                       const pool_record &rec, const script_limits &limits) {
+void poolwatch_reap_orphans() {
+    script_registry &reg = scripts_under_way();
+    std::lock_guard guard(reg.lock);
+    while (true) {
+        siginfo_t info{};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+            return;
+        // The kernel shows the first ended child only: a script whose worker has yet to reap
+        // it hides those behind it until then, and that worker sweeps again afterwards.
+        if (reg.pids.count(info.si_pid))
+            return;
+        int ignored;
+        waitpid(info.si_pid, &ignored, WNOHANG);
+    }
+}
+
+script_run poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
+                                              const std::string &arg,
+                                              const std::vector<std::string> &env,
+                                              const pool_record &rec, const script_limits &limits,
+                                              const script_account &account) {
     const char *poll_name = p.name.c_str(), *type = rec.type.c_str(), *value = rec.value.c_str();
     LOGF(LOG_DEBUG,
          "Job:'%s %s' on behalf of poll:\"%s\", testing record type:\"%s\", value:\"%s\" has just "
          "been started.",
          path.c_str(), arg.c_str(), poll_name, type, value);
-    const script_run run = poolwatch_run_script(path, arg, env, limits);
+    const script_run run = poolwatch_run_script(path, arg, env, limits, account);
     const int outcome = poolwatch_run_outcome(run);
     switch (run.end) {
     case SCRIPT_NOT_STARTED:
@@ -397,6 +600,12 @@ int poolwatch_launch_record_testscript(const pool_poll &p, const std::string &pa
              "stopped due to timeout.",
              path.c_str(), arg.c_str(), poll_name, type, value);
         break;
+    case SCRIPT_STOPPED:
+        LOGF(LOG_NOTICE,
+             "Job:'%s %s' on behalf of poll:\"%s\", testing record type:\"%s\", value:\"%s\", "
+             "stopped as the daemon is going down.",
+             path.c_str(), arg.c_str(), poll_name, type, value);
+        break;
     case SCRIPT_SIGNALLED:
         LOGF(LOG_WARNING,
              "Job:'%s %s' on behalf of poll:\"%s\", testing record type:\"%s\", value:\"%s\", "
@@ -404,8 +613,9 @@ int poolwatch_launch_record_testscript(const pool_poll &p, const std::string &pa
              path.c_str(), arg.c_str(), poll_name, type, value);
         break;
     }
-    LOGF(LOG_DEBUG, "poll:%s, resource record:%s, previous status: %s, current status: %s",
-         poll_name, value, rec.status == RECORD_DISABLED ? "DOWN" : "UP",
-         outcome == OUTCOME_UP ? "UP" : "DOWN");
-    return outcome;
+    if (outcome != OUTCOME_NONE)
+        LOGF(LOG_DEBUG, "poll:%s, resource record:%s, previous status: %s, current status: %s",
+             poll_name, value, rec.status == RECORD_DISABLED ? "DOWN" : "UP",
+             outcome == OUTCOME_UP ? "UP" : "DOWN");
+    return run;
 }

@@ -4,6 +4,7 @@
 // goes, and nothing of it outlives the run.
 #pragma once
 
+#include "poolwatch_config.h"
 #include "poolwatch_pollset.h"
 #include "poolwatch_tally.h"
 #include "sql.h"
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // Longest "NAME=value" pair given to a script.
@@ -26,8 +28,19 @@ int poolwatch_script_path(const std::string &dir, const std::string &script,
 // The test URL with the first "$RR" (or, without one, the first "$rr") replaced by `value`.
 std::string poolwatch_build_cmd_args(const std::string &test_url, const std::string &value);
 
-// A name the daemon will put into a script's environment: a plain identifier that no shell,
-// dynamic loader or interpreter reads as an instruction (the scripts run as root).
+// A name the daemon will put into a script's environment: a plain identifier (letters,
+// digits, "_", not starting with a digit) that nothing a script may start reads at start-up
+// as code, a library or a configuration to load. Pool options are written by the panel's
+// users; the names refused, compared without regard to case ("*" ends a prefix):
+//   C library and loader: LD_*, MALLOC_*, GLIBC_TUNABLES, GCONV_PATH, LOCPATH, NLSPATH,
+//     HOSTALIASES, LOCALDOMAIN, RES_OPTIONS, RESOLV_*, TZDIR, GETCONF_DIR, MEMUSAGE_*,
+//     SEGFAULT_*, LIBC_FATAL_STDERR_
+//   shells: PATH, IFS, ENV, BASH_ENV, BASH_*, SHELLOPTS, BASHOPTS, CDPATH, GLOBIGNORE,
+//     PS1 to PS4, PROMPT_COMMAND, HISTFILE, INPUTRC, ZDOTDIR, HOME
+//   Perl: PERL*; Python: PYTHON*, BROWSER; Node.js: NODE_*, NPM_CONFIG_*; Ruby: RUBY*, GEM_*,
+//     BUNDLE_*; PHP: PHPRC, PHP_*; Java: JAVA_TOOL_OPTIONS, _JAVA_OPTIONS, JDK_JAVA_OPTIONS,
+//     CLASSPATH; Tcl: TCL*; Lua: LUA_*
+//   tools a script may call: OPENSSL_*, CURL_HOME, WGETRC, GIT_*, XDG_*
 bool poolwatch_valid_env_name(std::string_view name);
 
 // One row of `rrobin_protocol_options` (nullopt for NULL).
@@ -41,25 +54,30 @@ std::vector<std::string> poolwatch_build_environment(const std::vector<env_row> 
                                                      const std::string &poll_name);
 
 // Reads the pool's options and builds the environment. 0, or -1 when the query failed.
-int poolwatch_fetch_poll_environment(sql_conn *db, const pool_poll &p,
-                                     std::vector<std::string> &env);
-// Reads the pool's records in query order, skipping incomplete rows. 0, or -1 when the query
-// failed; an empty list (warned) when the pool has none left.
-int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
-                                          std::vector<pool_record> &records);
+[[nodiscard]] int poolwatch_fetch_poll_environment(sql_conn *db, const pool_poll &p,
+                                                   std::vector<std::string> &env);
+// Reads the pool's records in query order, skipping incomplete rows and records that are not
+// the pool's to switch (another zone's, or in a zone that is not active). 0, or -1 when the
+// query failed; an empty list (warned) when the pool has none left.
+[[nodiscard]] int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
+                                                        std::vector<pool_record> &records);
 
 // How a script run ended.
 enum script_end {
-    SCRIPT_SIGNALLED = 0,   // ended by a signal other than the time limit's
+    SCRIPT_SIGNALLED = 0,   // ended by a signal the daemon did not send
     SCRIPT_EXITED = 1,      // exited on its own
     SCRIPT_TIMED_OUT = 2,   // still running at the time limit, then terminated
     SCRIPT_NOT_STARTED = 3, // no process could be created
     SCRIPT_EXEC_FAILED = 4, // the process could not become the script
+    SCRIPT_STOPPED = 5,     // ended by the daemon because it is going down
 };
 
 struct script_limits {
     int timeout_s = 60;                 // SIGTERM to the script's group this long after the start
     int grace_s = POOLWATCH_KILL_GRACE; // then SIGKILL this long after the first SIGTERM
+    // A descriptor that becomes readable when the daemon stops (-1: none): the script is then
+    // ended at once, as at its time limit, and the run is SCRIPT_STOPPED.
+    int stop_fd = -1;
 };
 
 struct script_run {
@@ -69,24 +87,33 @@ struct script_run {
     int error = 0;      // SCRIPT_NOT_STARTED, SCRIPT_EXEC_FAILED: errno
 };
 
-// Runs `path` with argument zero `path`, argument one `arg` and exactly `env`; standard
-// input and output are the null device. The script starts in a process group of its own with
-// default signal dispositions, an empty signal mask and no descriptor beyond the standard
-// three, whatever the calling thread has blocked or opened.
+// Runs `path` with argument zero `path`, argument one `arg` and exactly `env`, under
+// `account`; standard input and output are the null device. The script starts in a process
+// group of its own with default signal dispositions, an empty signal mask and no descriptor
+// beyond the standard three, whatever the calling thread has blocked or opened.
 script_run poolwatch_run_script(const std::string &path, const std::string &arg,
-                                const std::vector<std::string> &env, const script_limits &limits);
+                                const std::vector<std::string> &env, const script_limits &limits,
+                                const script_account &account = {});
 
-// The test outcome of a run: exit code 0 is UP; any other exit, the time limit and a failed
-// start of the script are DOWN; a failed process creation and an end by another signal count
-// as UP.
+// The test outcome of a run. Only the script's exit status (0 UP, anything else DOWN) and
+// the daemon's own time limit (DOWN) are answers; a run that could not start, could not
+// become the script, or was ended by a signal from elsewhere is OUTCOME_NONE.
 int poolwatch_run_outcome(const script_run &run);
+// Why a run gave no answer, for the event row: "no process could be created", ...
+std::string poolwatch_run_failure(const script_run &run);
 
 // Makes this process the reaper of its orphaned descendants, so that what a script leaves
 // behind comes back to the run that reaps it. 0 or -1.
 int poolwatch_become_subreaper();
+// Reaps every ended child that is not a script under way: descendants of scripts that left
+// their process group and came back to this process as orphans. A script's worker reaps the
+// script itself.
+void poolwatch_reap_orphans();
 
 // One record's test (poolwatch_launch_record_testscript): runs the script with the
-// diagnostics of a test run and gives the outcome.
-int poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
-                                       const std::string &arg, const std::vector<std::string> &env,
-                                       const pool_record &rec, const script_limits &limits);
+// diagnostics of a test run and gives how it ended.
+script_run poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
+                                              const std::string &arg,
+                                              const std::vector<std::string> &env,
+                                              const pool_record &rec, const script_limits &limits,
+                                              const script_account &account);

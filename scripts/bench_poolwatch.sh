@@ -49,6 +49,11 @@ SQL
 
 mkdir -p "$WORK_D/scripts" "$WORK_D/etc"
 RUNS=$WORK_D/runs
+# The daemon runs its scripts as "nobody" (POOLWATCH_SCRIPT_USER's default): they must reach
+# the script and append to the runs file.
+chmod 755 "$WORK_D"
+: >"$RUNS"
+chmod 666 "$RUNS"
 printf '#!/bin/sh\necho "$1" >> %s\nexit 0\n' "$RUNS" >"$WORK_D/scripts/trivial"
 chmod 755 "$WORK_D/scripts/trivial"
 

@@ -10,12 +10,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testing::HasSubstr;
 
 namespace {
+
+// Reaped: not even a zombie is left.
+bool reaped(pid_t pid) {
+    return !path_exists("/proc/" + std::to_string(pid));
+}
 
 // Neither running nor waiting to be reaped by anyone but init.
 bool process_gone(pid_t pid) {
@@ -45,7 +53,7 @@ std::string check_script(const std::string &flags) {
            "echo $$ >> $F/ran-$k\n"
            "if [ -e $F/hold-$k ]; then\n"
            "  echo $$ > $F/held-$k\n"
-           "  while [ ! -e $F/release-$k ] && kill -0 $PPID 2>/dev/null; do /bin/sleep 0.02; done\n"
+           "  while [ ! -e $F/release-$k ] && [ -d /proc/$PPID ]; do /bin/sleep 0.02; done\n"
            "fi\n"
            "[ -e $F/down-$k ] && exit 1\n"
            "exit 0\n";
@@ -63,6 +71,9 @@ class poolwatchdDaemon : public testing::Test {
     int zone_id = 0;
 
     void SetUp() override {
+        // The scripts run as "nobody": they must reach the scripts and write the flags.
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(flags.c_str(), 0777), 0);
         write_text_file(scripts + "/check", check_script(flags), 0755);
         exec("INSERT INTO rrobin_protocols(code, script) VALUES('CHECK', 'check')");
         exec("INSERT INTO misc(param, value) VALUES('log_level', '5')");
@@ -170,6 +181,7 @@ TEST_F(poolwatchdDaemon, StartUpFailuresEndWithTheirExitCodes) {
         {{{"DB_PASSWD", "wrong password"}}, false, 3},
         {{{"DB_NAME", "no_such_database_here"}}, false, 4},
         {{{"POOLWATCH_PID_FILE", dir.file("missing/dir/pw.pid")}}, false, 7},
+        {{{"POOLWATCH_SCRIPT_USER", "no-such-user-here"}}, false, 12},
         {{}, true, 6},
     };
     for (const auto &c : cases) {
@@ -221,16 +233,21 @@ TEST_F(poolwatchdDaemon, AFailingMemberIsSwitchedOffAndBackOnWithItsZoneQueued) 
     ASSERT_TRUE(wait_until([&] { return status_of(bad) == 9; }, 30));
     EXPECT_EQ(status_of(good), 1);
     EXPECT_EQ(db.rows("SELECT zone_name, type FROM changes"), (sql_rows{{"example.net", "u"}}));
-    EXPECT_THAT(
-        log_messages(),
-        HasSubstr("Zone example.net record type A with value 192.0.2.2 found not available, "
-                  "disabling\n"));
+    EXPECT_THAT(log_messages(),
+                HasSubstr("Zone example.net record type A with value 192.0.2.2 found available, "
+                          "disabling\n"));
+    EXPECT_THAT(daemon->out() + daemon->err(),
+                HasSubstr("Zone:\"example.net\" record type:'A' with value:\"192.0.2.2\" found "
+                          "available, disabling."));
 
     exec("DELETE FROM changes"); // served by the zone builder
     unflag("down-192.0.2.2");
     ASSERT_TRUE(wait_until([&] { return status_of(bad) == 1; }, 30));
     EXPECT_EQ(db.count("changes", "zone_name = 'example.net' AND type = 'u'"), 1);
-    EXPECT_THAT(log_messages(), HasSubstr("with value 192.0.2.2 found available, enabling\n"));
+    EXPECT_THAT(log_messages(), HasSubstr("with value 192.0.2.2 found not available, enabling\n"));
+    EXPECT_THAT(daemon->out() + daemon->err(),
+                HasSubstr("Zone:\"example.net\" record type:\"A\" with value:\"192.0.2.2\" "
+                          "found not available, enabling."));
 }
 
 TEST_F(poolwatchdDaemon, ARecordInSeveralPoolsIsSwitchedOnceEveryRunningPoolHasReported) {
@@ -362,4 +379,133 @@ TEST_F(poolwatchdDaemon, DetachedItRunsOnInTheBackgroundUntilStopped) {
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_TRUE(wait_until([&] { return process_gone(pid); }, 30));
     EXPECT_FALSE(path_exists(pid_file));
+}
+
+TEST_F(poolwatchdDaemon, AStopWhileSlowTestsRunSwitchesNothing) {
+    const int r1 = record("192.0.2.1"), r2 = record("192.0.2.2");
+    member(pool("a", "$RR/a"), r1);
+    member(pool("b", "$RR/b"), r2);
+    for (const char *key : {"192.0.2.1-a", "192.0.2.2-b"}) {
+        flag(std::string("down-") + key); // had they finished, both would have failed
+        flag(std::string("hold-") + key);
+    }
+    write_conf({{"POOLWATCH_TIMEOUT", "120"}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return path_exists(flags + "/held-192.0.2.1-a") &&
+                   path_exists(flags + "/held-192.0.2.2-b");
+        },
+        30));
+    const pid_t a = std::atoi(read_text_file(flags + "/held-192.0.2.1-a").c_str());
+    const pid_t b = std::atoi(read_text_file(flags + "/held-192.0.2.2-b").c_str());
+
+    // A service manager that signals the whole service reaches a's script as well; b's
+    // script is the daemon's own to stop.
+    ASSERT_EQ(kill(a, SIGTERM), 0);
+    ASSERT_EQ(daemon->signal(SIGTERM), 0);
+    auto end = daemon->wait_exit(30);
+    ASSERT_TRUE(end) << "the daemon stops its scripts instead of waiting out their time limit";
+    EXPECT_EQ(end->exit_code, 0);
+    EXPECT_TRUE(process_gone(a));
+    EXPECT_TRUE(process_gone(b));
+    EXPECT_EQ(status_of(r1), 1);
+    EXPECT_EQ(status_of(r2), 1);
+    EXPECT_EQ(db.count("changes"), 0);
+    EXPECT_EQ(db.count("logs", "message LIKE '%disabling'"), 0);
+}
+
+TEST_F(poolwatchdDaemon, AReloadOfAnUnusableFileKeepsTheCurrentSettings) {
+    const int r = record("192.0.2.1");
+    member(pool("web"), r);
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string kept = "Configuration file not reloaded, current settings kept.";
+
+    etc.write_conf_text("DB_NAME\n"); // a key without a value: malformed
+    ASSERT_EQ(daemon->signal(SIGHUP), 0);
+    ASSERT_TRUE(daemon_says(kept));
+    unlink(etc.file("zonaris.conf").c_str());
+    ASSERT_EQ(daemon->signal(SIGHUP), 0);
+    ASSERT_TRUE(
+        wait_until([&] { return occurrences(daemon->out() + daemon->err(), kept) == 2; }, 30));
+
+    // Monitoring goes on with the database settings it had.
+    flag("down-192.0.2.1");
+    EXPECT_TRUE(wait_until([&] { return status_of(r) == 9; }, 30));
+}
+
+TEST_F(poolwatchdDaemon, WhatAScriptLeavesOutsideItsGroupIsReaped) {
+    // Each run leaves a process in a session of its own, which outlives the script briefly.
+    write_text_file(scripts + "/escape",
+                    "#!/bin/sh\n/usr/bin/setsid /bin/sh -c \"echo \\$\\$ > " + flags +
+                        "/escaped-$$; exec /bin/sleep 0.1\" &\nwhile [ ! -s " + flags +
+                        "/escaped-$$ ]; do /bin/sleep 0.01; done\nexit 0\n",
+                    0755);
+    exec("INSERT INTO rrobin_protocols(code, script) VALUES('ESCAPE', 'escape')");
+    const int r = record("192.0.2.1");
+    member(pool("web", "$RR", 1, "ESCAPE"), r);
+    ASSERT_NO_FATAL_FAILURE(start());
+
+    std::vector<pid_t> escaped;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            escaped.clear();
+            for (const auto &entry : std::filesystem::directory_iterator(flags))
+                if (entry.path().filename().string().rfind("escaped-", 0) == 0)
+                    escaped.push_back(std::atoi(read_text_file(entry.path()).c_str()));
+            return escaped.size() >= 3 && std::count(escaped.begin(), escaped.end(), 0) == 0;
+        },
+        30));
+    for (pid_t pid : escaped)
+        EXPECT_TRUE(wait_until([&] { return reaped(pid); }, 10)) << pid << " left a zombie";
+    EXPECT_TRUE(daemon->running());
+}
+
+TEST_F(poolwatchdDaemon, APoolThatCannotTestDoesNotFreezeASharedRecord) {
+    exec("INSERT INTO rrobin_protocols(code, script) VALUES('GONE', 'no-such-script')");
+    const int r = record("192.0.2.1");
+    const int slow = pool("slow", "$RR/slow");
+    exec("UPDATE rrobin_pool SET monit_interval = 3600 WHERE id = " + std::to_string(slow));
+    for (int p : {pool("a", "$RR/a"), pool("gone", "$RR/gone", 1, "GONE"), slow})
+        member(p, r);
+    flag("down-192.0.2.1-a");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_until([&] { return status_of(r) == 9; }, 30));
+    unflag("down-192.0.2.1-a");
+    ASSERT_TRUE(wait_until([&] { return status_of(r) == 1; }, 30))
+        << "the record is tested again every cycle and comes back";
+    EXPECT_EQ(runs("192.0.2.1-slow"), 0u);
+}
+
+TEST_F(poolwatchdDaemon, ATestThatCouldNotRunLeavesTheRecordAndSaysWhy) {
+    write_text_file(scripts + "/crash", "#!/bin/sh\nkill -KILL $$\n", 0755);
+    exec("INSERT INTO rrobin_protocols(code, script) VALUES('CRASH', 'crash')");
+    const int r = record("192.0.2.1");
+    exec("UPDATE zone_dns_records SET status = 9 WHERE id = " + std::to_string(r));
+    member(pool("web", "$RR", 1, "CRASH"), r);
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(wait_until(
+        [&] { return db.count("logs", "message LIKE '%not tested by pool web%'") >= 2; }, 30));
+    EXPECT_EQ(status_of(r), 9) << "a crashed test is no sign of life";
+    EXPECT_EQ(db.count("changes"), 0);
+    EXPECT_THAT(log_messages(), HasSubstr("Zone example.net record type A with value 192.0.2.1 "
+                                          "not tested by pool web (the script was ended by "
+                                          "signal 9), status left as it is\n"));
+}
+
+TEST_F(poolwatchdDaemon, DampingAndKeepOneUpFollowTheirKeys) {
+    const int r1 = record("192.0.2.1"), r2 = record("192.0.2.2");
+    const int p = pool("web");
+    member(p, r1);
+    member(p, r2);
+    flag("down-192.0.2.1");
+    flag("down-192.0.2.2");
+    write_conf({{"POOLWATCH_FALL", "2"}, {"POOLWATCH_KEEP_ONE_UP", "yes"}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(
+        wait_until([&] { return db.count("logs", "message LIKE '%kept enabled%'") > 0; }, 30));
+    EXPECT_THAT(daemon->out(),
+                HasSubstr("found UNAVAILABLE 1 time(s) in a row, switched after 2."));
+    EXPECT_EQ(status_of(r1) + status_of(r2), 10) << "one off, the last one kept on";
+    EXPECT_EQ(db.count("changes"), 1);
 }

@@ -6,6 +6,7 @@
 #include "poolwatch_pollset.h"
 #include "poolwatch_switch.h"
 #include "poolwatch_tally.h"
+#include "poolwatch_testrun.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -102,7 +103,7 @@ TEST_F(poolwatchdDb, SwitchingOffUpdatesTheRecordQueuesTheZoneAndLogsTheEvent) {
               (sql_rows{{"example.net", "u", "1"}}));
     EXPECT_EQ(db.rows("SELECT facility, level, message FROM logs"),
               (sql_rows{{"POOLWATCHD", "3",
-                         "Zone example.net record type A with value 192.0.2.1 found not available, "
+                         "Zone example.net record type A with value 192.0.2.1 found available, "
                          "disabling"}}));
 
     EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), read_record(r, "example.net"), OUTCOME_UP),
@@ -110,7 +111,7 @@ TEST_F(poolwatchdDb, SwitchingOffUpdatesTheRecordQueuesTheZoneAndLogsTheEvent) {
     EXPECT_EQ(status_of(r), RECORD_ENABLED);
     EXPECT_EQ(db.count("changes"), 1) << "the pending update is refreshed, not doubled";
     EXPECT_EQ(*db.value("SELECT message FROM logs ORDER BY id DESC LIMIT 1"),
-              "Zone example.net record type A with value 192.0.2.1 found available, enabling");
+              "Zone example.net record type A with value 192.0.2.1 found not available, enabling");
 
     // A status that already matches the verdict is left alone, without a change or event.
     EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), read_record(r, "example.net"), OUTCOME_UP),
@@ -178,8 +179,7 @@ TEST_F(poolwatchdDb, ZoneNamesAndValuesReachTheDatabaseExactlyAsTheyAre) {
               SWITCH_DONE);
     EXPECT_EQ(*db.value("SELECT zone_name FROM changes"), name);
     EXPECT_EQ(*db.value("SELECT message FROM logs"),
-              "Zone " + name +
-                  " record type A with value 192.0.2.1 found not available, disabling");
+              "Zone " + name + " record type A with value 192.0.2.1 found available, disabling");
 }
 
 TEST_F(poolwatchdDb, EventLogHonoursItsThresholdAndCutsLongMessagesAtACharacter) {
@@ -208,21 +208,81 @@ TEST_F(poolwatchdDb, ATallyWaitsOnlyForPollsThatActuallyRun) {
 
 TEST_F(poolwatchdDb, RefreshSwitchesARecordThatADeactivatedPoolHeldUp) {
     const int z = zone("example.net");
-    const int r = record(z, "192.0.2.1");
+    const int r = record(z, "192.0.2.1", RECORD_DISABLED);
     const int a = pool(z, "a"), b = pool(z, "b");
     member(a, r);
     member(b, r);
     tally_table tallies;
-    pool_poll pa;
+    pool_poll pa, pb;
     pa.id = a;
     pa.name = "a";
+    pb.id = b;
+    pb.name = "b";
     const pool_record rec = read_record(r, "example.net");
-    auto reg = poolwatch_tally_create(tallies, rec, pa, {a, b});
-    ASSERT_EQ(poolwatch_tally_report(tallies, rec, pa, reg.serial, OUTCOME_DOWN), std::nullopt);
+    ASSERT_EQ(poolwatch_tally_create(tallies, rec, pb, {a, b}), TALLY_TEST);
+    ASSERT_EQ(poolwatch_tally_report(tallies, rec, pb, OUTCOME_DOWN), OUTCOME_DOWN);
+    ASSERT_EQ(poolwatch_tally_register(tallies, rec, pa), TALLY_TEST);
+    ASSERT_EQ(poolwatch_tally_report(tallies, rec, pa, OUTCOME_UP), OUTCOME_DOWN)
+        << "b's answer keeps it down";
 
     exec("UPDATE rrobin_pool SET status = 0 WHERE id = " + std::to_string(b));
     ASSERT_EQ(poolwatch_refresh_records(conn.get(), tallies, {a}), 0);
-    EXPECT_TRUE(tallies.records.empty());
-    EXPECT_EQ(status_of(r), RECORD_DISABLED);
+    EXPECT_EQ(status_of(r), RECORD_ENABLED);
     EXPECT_EQ(db.count("changes"), 1);
+}
+
+TEST_F(poolwatchdDb, APoolTestsAndHoldsOnlyRecordsOfItsOwnActiveZone) {
+    const int mine = zone("example.net"), other = zone("victim.example"),
+              off = zone("off.example", 0);
+    const int own = record(mine, "192.0.2.1"), foreign = record(other, "198.51.100.1"),
+              dormant = record(off, "203.0.113.1");
+    const int p = pool(mine, "p"), victim_pool = pool(other, "victim");
+    for (int r : {own, foreign, dormant})
+        member(p, r);
+    member(victim_pool, foreign);
+
+    pool_poll poll;
+    poll.id = p;
+    poll.name = "p";
+    poll.zone_id = mine;
+    std::vector<pool_record> records;
+    ASSERT_EQ(poolwatch_fetch_poll_resource_records(conn.get(), poll, records), 0);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].id, own);
+    // Nor does the foreign pool's listing make the victim's verdict wait for it.
+    EXPECT_EQ(poolwatch_expected_polls(conn.get(), foreign, {p, victim_pool}, victim_pool),
+              (std::set<int>{victim_pool}));
+    EXPECT_EQ(poolwatch_expected_polls(conn.get(), foreign, {p, victim_pool}, p), std::set<int>{});
+
+    // A zone deactivated after its records were read is not switched either.
+    const pool_record seen = read_record(own, "example.net");
+    exec("UPDATE zone SET status = 0 WHERE id = " + std::to_string(mine));
+    EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), seen, OUTCOME_DOWN), SWITCH_REFUSED);
+    EXPECT_EQ(status_of(own), RECORD_ENABLED);
+    EXPECT_EQ(db.count("changes"), 0);
+}
+
+TEST_F(poolwatchdDb, KeepOneUpLeavesTheLastEnabledRecordOfANameAndType) {
+    const int z = zone("example.net");
+    const int a = record(z, "192.0.2.1"), b = record(z, "192.0.2.2");
+    record(z, "192.0.2.3", RECORD_DISABLED);
+    exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, value) VALUES(" +
+         std::to_string(z) + ", 'A', 'mail', '192.0.2.9')"); // another name: no help
+    exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, value) VALUES(" +
+         std::to_string(z) + ", 'AAAA', 'www', '2001:db8::1')"); // another type: no help
+    EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), read_record(a, "example.net"), OUTCOME_DOWN,
+                                            true),
+              SWITCH_DONE);
+    EXPECT_EQ(poolwatch_poll_checkup_update(conn.get(), read_record(b, "example.net"), OUTCOME_DOWN,
+                                            true),
+              SWITCH_KEPT);
+    EXPECT_EQ(status_of(b), RECORD_ENABLED);
+    EXPECT_EQ(db.count("changes"), 1) << "only a's switch queued the zone";
+    EXPECT_EQ(*db.value("SELECT message FROM logs ORDER BY id DESC LIMIT 1"),
+              "Zone example.net record type A with value 192.0.2.2 found unavailable, kept "
+              "enabled as the last of its name and type");
+    // Without the switch it goes down like any other.
+    EXPECT_EQ(
+        poolwatch_poll_checkup_update(conn.get(), read_record(b, "example.net"), OUTCOME_DOWN),
+        SWITCH_DONE);
 }

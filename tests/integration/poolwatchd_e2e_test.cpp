@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -66,7 +67,10 @@ class poolwatchdEndToEnd : public testing::Test {
 } // namespace
 
 TEST_F(poolwatchdEndToEnd, AFailingMemberLeavesTheServedAnswerAndReturnsWhenItRecovers) {
+    // The scripts run as "nobody": they must reach the scripts and the flags.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     const std::string scripts = dir.make_subdir("scripts"), flags = dir.make_subdir("flags");
+    ASSERT_EQ(chmod(flags.c_str(), 0755), 0);
     write_text_file(scripts + "/check",
                     "#!/bin/sh\n[ -e " + flags + "/down-$1 ] && exit 1\nexit 0\n", 0755);
     dir.make_subdir("tmp");

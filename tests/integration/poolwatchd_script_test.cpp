@@ -12,6 +12,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -53,6 +55,13 @@ class poolwatchdScript : public testing::Test {
 // Neither running nor a zombie: reaped.
 bool process_gone(pid_t pid) {
     return pid > 1 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Ended, but not reaped yet.
+bool zombie(pid_t pid) {
+    const std::string stat = read_text_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t p = stat.rfind(')');
+    return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] == 'Z';
 }
 
 std::vector<std::string> lines(const std::string &text) {
@@ -166,15 +175,37 @@ TEST_F(poolwatchdScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
     EXPECT_TRUE(process_gone(pid_in("child")));
 }
 
-TEST_F(poolwatchdScript, AScriptKilledByAnotherSignalCountsAsAvailable) {
+TEST_F(poolwatchdScript, AScriptEndedByASignalFromElsewhereGivesNoAnswer) {
+    // An interpreter that crashes, or a kill by an administrator or the service manager, is
+    // no finding about the record: only the exit status and our own time limit are.
     const script_run killed = run(script("kill9", "kill -KILL $$\n"));
     EXPECT_EQ(killed.end, SCRIPT_SIGNALLED);
     EXPECT_EQ(killed.signal, SIGKILL);
-    EXPECT_EQ(poolwatch_run_outcome(killed), OUTCOME_UP);
+    EXPECT_EQ(poolwatch_run_outcome(killed), OUTCOME_NONE);
 
     const script_run termed = run(script("kill15", "kill -TERM $$\n"));
-    EXPECT_EQ(termed.end, SCRIPT_TIMED_OUT) << "an end by SIGTERM is treated as the time limit";
-    EXPECT_EQ(poolwatch_run_outcome(termed), OUTCOME_DOWN);
+    EXPECT_EQ(termed.end, SCRIPT_SIGNALLED) << "a SIGTERM we did not send is not the time limit";
+    EXPECT_EQ(poolwatch_run_outcome(termed), OUTCOME_NONE);
+    EXPECT_THAT(poolwatch_run_failure(termed), HasSubstr("signal 15"));
+}
+
+TEST_F(poolwatchdScript, AStoppingDaemonEndsItsScriptsAtOnce) {
+    const std::string path = script("hang", "/bin/sleep 1000 &\necho $! > " + dir.file("child") +
+                                                "\nexec /bin/sleep 1000\n");
+    const int stop = eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(stop, 0);
+    script_run r;
+    std::thread worker([&] {
+        r = poolwatch_run_script(path, "x", {"TIMEOUT=20"}, {600, 30, stop});
+    });
+    const pid_t child = pid_in("child");
+    const uint64_t one = 1;
+    ASSERT_EQ(write(stop, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    worker.join(); // well before the 600 s limit
+    close(stop);
+    EXPECT_EQ(r.end, SCRIPT_STOPPED);
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
+    EXPECT_TRUE(process_gone(child));
 }
 
 TEST_F(poolwatchdScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
@@ -195,17 +226,56 @@ TEST_F(poolwatchdScript, MegabytesOfOutputDoNotStallTheRun) {
     EXPECT_EQ(r.exit_code, 1);
 }
 
-TEST_F(poolwatchdScript, AScriptThatCannotBeExecutedCountsAsUnavailable) {
+TEST_F(poolwatchdScript, AScriptThatCannotBeExecutedGivesNoAnswer) {
     const std::string bad_interpreter = dir.file("bad");
     write_text_file(bad_interpreter, "#!/nonexistent/interpreter\n", 0755);
     script_run r = run(bad_interpreter);
     EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
     EXPECT_EQ(r.error, ENOENT);
-    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
 
     const std::string not_executable = dir.file("plain");
     write_text_file(not_executable, "#!/bin/sh\nexit 0\n", 0644);
     r = run(not_executable);
     EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
     EXPECT_EQ(r.error, EACCES);
+    EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
+}
+
+TEST_F(poolwatchdScript, ADescendantThatLeftTheGroupIsReapedOnceItEnds) {
+    // It left the script's process group (and session), so the group's end does not reach
+    // it; it comes back to us as an orphan and must not stay a zombie.
+    const std::string path =
+        script("escape", "/usr/bin/setsid /bin/sh -c 'echo $$ > " + dir.file("escaped") +
+                             "; exec /bin/sleep 0.3' &\nwhile [ ! -s " + dir.file("escaped") +
+                             " ]; do /bin/sleep 0.01; done\nexit 0\n");
+    const script_run r = run(path);
+    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    const pid_t escaped = pid_in("escaped");
+    ASSERT_TRUE(wait_until([&] { return zombie(escaped) || process_gone(escaped); }, 10));
+    poolwatch_reap_orphans(); // the daemon does this on SIGCHLD and after every run
+    EXPECT_TRUE(process_gone(escaped)) << "left a zombie";
+}
+
+TEST_F(poolwatchdScript, RunsUnderTheConfiguredAccount) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    script_account nobody;
+    ASSERT_EQ(poolwatch_script_account("nobody", nobody), 0);
+    ASSERT_TRUE(nobody.switch_user);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const std::string out = dir.file("who.out");
+    const std::string path =
+        script("who", "/usr/bin/id -u > " + out + "\n/usr/bin/id -G >> " + out +
+                          "\n/bin/grep -E '^CapEff' /proc/$$/status "
+                          ">> " +
+                          out + "\n");
+    const script_run r = poolwatch_run_script(path, "x", {"TIMEOUT=20"}, {30, 30}, nobody);
+    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    EXPECT_EQ(r.exit_code, 0);
+    const std::vector<std::string> seen = lines(read_text_file(out));
+    ASSERT_EQ(seen.size(), 3u) << read_text_file(out);
+    EXPECT_EQ(seen[0], std::to_string(nobody.uid));
+    EXPECT_THAT(seen[1], Not(testing::MatchesRegex("(.* )?0( .*)?"))) << "no root group";
+    EXPECT_EQ(seen[2], "CapEff:\t0000000000000000");
 }

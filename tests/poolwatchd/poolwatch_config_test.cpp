@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using testing::HasSubstr;
 
 TEST(poolwatchdConfig, UnusableNumbersAndMissingPathsTakeTheirDefaultsWithTheirWarnings) {
@@ -17,7 +19,7 @@ TEST(poolwatchdConfig, UnusableNumbersAndMissingPathsTakeTheirDefaultsWithTheirW
     set_log_level(LOG_DEBUG);
     testing::internal::CaptureStdout();
     poolwatch_config cfg;
-    poolwatch_read_config(path, cfg);
+    EXPECT_EQ(poolwatch_read_config(path, cfg), 0);
     const std::string log = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(cfg.db_port, 3307u);
@@ -46,4 +48,44 @@ TEST(poolwatchdConfig, AMalformedFileGivesNoDatabaseKeysSoStartUpRefuses) {
         poolwatch_read_config(etc.write_conf_text("DB_NAME zonaris\nPOOLWATCH_DRIFT soon\n"), cfg),
         -1);
     EXPECT_FALSE(cfg.db_name.has_value());
+}
+
+TEST(poolwatchdConfig, ScriptUserAndDampingKeys) {
+    test_etc_dir etc;
+    poolwatch_config cfg;
+    ASSERT_EQ(poolwatch_read_config(etc.write_conf({}), cfg), 0);
+    EXPECT_EQ(cfg.script_user, "nobody") << "never root unless the key says so";
+    EXPECT_EQ(cfg.rise, 1);
+    EXPECT_EQ(cfg.fall, 1);
+    EXPECT_FALSE(cfg.keep_one_up);
+
+    ASSERT_EQ(poolwatch_read_config(etc.write_conf({{"POOLWATCH_SCRIPT_USER", "daemon"},
+                                                    {"POOLWATCH_RISE", "2"},
+                                                    {"POOLWATCH_FALL", "3"},
+                                                    {"POOLWATCH_KEEP_ONE_UP", "yes"}}),
+                                    cfg),
+              0);
+    EXPECT_EQ(cfg.script_user, "daemon");
+    EXPECT_EQ(cfg.rise, 2);
+    EXPECT_EQ(cfg.fall, 3);
+    EXPECT_TRUE(cfg.keep_one_up);
+
+    ASSERT_EQ(poolwatch_read_config(etc.write_conf({{"POOLWATCH_RISE", "0"},
+                                                    {"POOLWATCH_FALL", "-2"},
+                                                    {"POOLWATCH_KEEP_ONE_UP", "maybe"}}),
+                                    cfg),
+              0);
+    EXPECT_EQ(cfg.rise, 1);
+    EXPECT_EQ(cfg.fall, 1);
+    EXPECT_FALSE(cfg.keep_one_up);
+}
+
+TEST(poolwatchdConfig, TheScriptAccountIsLookedUp) {
+    script_account a;
+    ASSERT_EQ(poolwatch_script_account("nobody", a), 0);
+    EXPECT_EQ(a.name, "nobody");
+    EXPECT_NE(a.uid, 0u);
+    EXPECT_EQ(a.switch_user, geteuid() == 0);
+    EXPECT_EQ(poolwatch_script_account("no-such-user-here", a), -1);
+    EXPECT_EQ(a.name, "nobody") << "a failed look-up changes nothing";
 }
