@@ -103,8 +103,9 @@ claim_result claim_zone(feed_record &feed, const std::string &name, scan_env &en
     return CLAIM_LEFT;
 }
 
-// The scan proper over the loaded text; `fd` receives the duplicate marks.
-int scan_text(feed_record &feed, feed_file &file, int fd, scan_env &env) {
+} // namespace
+
+int scan_feed_text(feed_record &feed, feed_file &file, scan_env &env, std::vector<size_t> *marks) {
     feed_reader reader{file.text};
     int zones_left = env.max_zones;
     feed_line header;
@@ -153,11 +154,9 @@ int scan_text(feed_record &feed, feed_file &file, int fd, scan_env &env) {
         case CLAIM_DUPLICATE: {
             // Every later pass skips this block: its header now begins with "|".
             const size_t at = static_cast<size_t>(header.text.data() - file.text.data());
-            if (pwrite(fd, "|", 1, static_cast<off_t>(at)) != 1) {
-                LOGF(LOG_ERR, "Failed to mark a duplicate zone in %s", file.path.c_str());
-                return header.number;
-            }
             file.text[at] = '|';
+            if (marks)
+                marks->push_back(at);
             feed_event_write(env.report, feed, 4, "EPU03", "Duplicate zone",
                              std::to_string(header.number), zone.name);
             break;
@@ -168,8 +167,6 @@ int scan_text(feed_record &feed, feed_file &file, int fd, scan_env &env) {
         skip_rec_zone(reader); // the end of the text ends the block
     }
 }
-
-} // namespace
 
 int dump2hash(feed_record &feed, const std::string &path, feed_file &file, scan_env &env) {
     file = feed_file{};
@@ -189,7 +186,15 @@ int dump2hash(feed_record &feed, const std::string &path, feed_file &file, scan_
         file.text.clear();
         return SCAN_BAD_LINE_END;
     }
-    const int rc = scan_text(feed, file, fd.fd, env);
+    std::vector<size_t> marks;
+    int rc = scan_feed_text(feed, file, env, &marks);
+    for (size_t at : marks) {
+        if (pwrite(fd.fd, "|", 1, static_cast<off_t>(at)) != 1) {
+            LOGF(LOG_ERR, "Failed to mark a duplicate zone in %s", path.c_str());
+            rc = SCAN_CANNOT_OPEN;
+            break;
+        }
+    }
     if (rc != 0) {
         feed.perm.clean_url_zones = 0;
         file.text.clear();

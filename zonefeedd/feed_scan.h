@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 // Who holds a zone in this run. A smaller priority number wins; feed id 0 marks a reserved
 // zone that no feed may claim.
@@ -55,3 +56,9 @@ struct scan_env {
 // their header both in `file.text` and on disk. Any other result switches the feed's
 // clean_url_zones off and leaves `file.text` empty.
 int dump2hash(feed_record &feed, const std::string &path, feed_file &file, scan_env &env);
+
+// The scan of a text already in `file.text` (line endings checked by the caller): 0 or the
+// number of the line of a syntax error, or SCAN_DB_FAILED. Duplicate headers are marked in
+// `file.text`; their offsets go to `marks` when given.
+int scan_feed_text(feed_record &feed, feed_file &file, scan_env &env,
+                   std::vector<size_t> *marks = nullptr);
