@@ -42,11 +42,20 @@
 
 #include "check_tool.h"
 
-/* The fixed check settings, with their BIND 9.18 names. */
+/* The fixed check settings, with their BIND 9.18 names. named applies `check-names primary
+ * fail` to the zones it serves: owners of A/AAAA/MX and the host names in SOA/NS/MX data
+ * that are not host names ("my_host", a mailbox domain with "_") make it refuse the zone.
+ * With CHECKNAMES alone the check would only warn and pass such a zone; CHECKNAMESFAIL gives
+ * named's answer. */
 static const dns_zoneopt_t zone_options =
     DNS_ZONEOPT_MANYERRORS | DNS_ZONEOPT_CHECKNS | DNS_ZONEOPT_FATALNS | DNS_ZONEOPT_CHECKNAMES |
-    DNS_ZONEOPT_CHECKWILDCARD | DNS_ZONEOPT_CHECKMX | DNS_ZONEOPT_CHECKINTEGRITY |
-    DNS_ZONEOPT_CHECKSIBLING | DNS_ZONEOPT_WARNMXCNAME | DNS_ZONEOPT_WARNSRVCNAME;
+    DNS_ZONEOPT_CHECKNAMESFAIL | DNS_ZONEOPT_CHECKWILDCARD | DNS_ZONEOPT_CHECKMX |
+    DNS_ZONEOPT_CHECKINTEGRITY | DNS_ZONEOPT_CHECKSIBLING | DNS_ZONEOPT_WARNMXCNAME |
+    DNS_ZONEOPT_WARNSRVCNAME | DNS_ZONEOPT_CHECKDUPRR | DNS_ZONEOPT_CHECKSPF;
+/* named's defaults `max-records-per-type 100` and `max-types-per-name 100`: it refuses to
+ * load a zone with a larger RRset or more types at one name. (check-dup-records and
+ * check-spf only warn, as in named.) */
+enum { named_max_records_per_type = 100, named_max_types_per_name = 100 };
 static const char *const dbtype[] = {"rbt"};
 
 /* Registered once per process: the registration links these arrays to the libraries' own
@@ -279,6 +288,8 @@ static isc_result_t load_zone(isc_mem_t *mctx, const char *zonename, const char 
 
     dns_zone_setoption(zone, zone_options, true);
     dns_zone_setoption(zone, DNS_ZONEOPT_NOMERGE, true);
+    dns_zone_setmaxrrperset(zone, named_max_records_per_type);
+    dns_zone_setmaxtypepername(zone, named_max_types_per_name);
     dns_zone_setcheckns(zone, checkns);
     dns_zone_setcheckmx(zone, checkmx);
     dns_zone_setchecksrv(zone, checksrv);

@@ -16,6 +16,17 @@ void close_fd(int &fd) {
     fd = -1;
 }
 
+// A kind that already waits is not queued again: the waiting job has not started, so it
+// serves the later request as well. A storm of signals thus leaves at most one job per kind.
+void enqueue(job_queue &q, int kind) {
+    if (kind == JOB_NONE)
+        return;
+    for (int waiting : q.jobs)
+        if (waiting == kind)
+            return;
+    q.jobs.push_back(kind);
+}
+
 // Moves what the handlers wrote into the FIFO.
 void take_in(job_queue &q) {
     if (q.rd < 0)
@@ -28,8 +39,7 @@ void take_in(job_queue &q) {
         if (n <= 0)
             return;
         for (ssize_t i = 0; i < n; ++i)
-            if (buf[i] != JOB_NONE)
-                q.jobs.push_back(buf[i]);
+            enqueue(q, buf[i]);
     }
 }
 
@@ -83,8 +93,7 @@ void job_queue_forget(job_queue &q) {
 
 void add_djob(job_queue &q, int kind) {
     take_in(q);
-    if (kind != JOB_NONE)
-        q.jobs.push_back(kind);
+    enqueue(q, kind);
 }
 
 void job_queue_signal(int kind) {
@@ -103,8 +112,7 @@ int take_job(job_queue &q) {
     if (q.jobs.empty())
         return JOB_NONE;
     const int kind = q.jobs.front();
-    while (!q.jobs.empty() && q.jobs.front() == kind)
-        q.jobs.pop_front();
+    q.jobs.pop_front();
     return kind;
 }
 

@@ -2,8 +2,9 @@
 //
 // A signal handler may not allocate or take locks, so it only writes the job kind as one
 // byte into a self-pipe (`job_queue_signal`); the loop moves those bytes into the FIFO in
-// normal context whenever it looks at the queue. Consecutive requests of one kind collapse
-// into one job when taken (`take_job`), different kinds keep their order. The same pipe
+// normal context whenever it looks at the queue. A request of a kind that already waits in
+// the queue is dropped (the waiting job serves it: it has not started yet), so the queue
+// holds at most one job per kind, in the order their first requests came. The same pipe
 // wakes the daemon's sleep, so a request or a stop that arrives at any moment (also between
 // "is the queue empty?" and the sleep) ends the sleep at once.
 //
@@ -33,7 +34,7 @@ struct job_queue {
 int init_daemon_job_list(job_queue &q);
 // Drops every queued job and closes the pipe.
 void destroy_daemon_job_list(job_queue &q);
-// Appends a job (normal context).
+// Appends a job unless one of that kind already waits (normal context).
 void add_djob(job_queue &q, int kind);
 // Async-signal-safe: records `kind` for the queue opened last (JOB_NONE only wakes the
 // sleeper). errno is preserved. A full pipe drops the request (tens of thousands pending).
@@ -41,8 +42,7 @@ void job_queue_signal(int kind);
 // Closes the pipe in a forked child without touching the parent's queue.
 void job_queue_forget(job_queue &q);
 
-// Takes the next job: the first kind, together with the requests of the same kind directly
-// behind it. JOB_NONE when the queue is empty.
+// Takes the next job (the oldest waiting kind). JOB_NONE when the queue is empty.
 int take_job(job_queue &q);
 // Whether no job waits (after taking in what the signal handlers wrote).
 bool job_queue_empty(job_queue &q);

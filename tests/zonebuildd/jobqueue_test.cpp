@@ -26,7 +26,7 @@ struct queue_case {
 
 class JobQueueOrder : public ::testing::TestWithParam<queue_case> {};
 
-TEST_P(JobQueueOrder, BurstsCollapseAndKindsKeepTheirOrder) {
+TEST_P(JobQueueOrder, AKindAlreadyWaitingIsNotQueuedAgain) {
     job_queue q;
     ASSERT_EQ(0, init_daemon_job_list(q));
     for (int kind : GetParam().requested)
@@ -38,8 +38,22 @@ TEST_P(JobQueueOrder, BurstsCollapseAndKindsKeepTheirOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, JobQueueOrder,
     ::testing::Values(queue_case{{}, {}}, queue_case{{JOB_CHANGES}, {JOB_CHANGES}},
-                      queue_case{{1, 1, 2, 1}, {1, 2, 1}}, queue_case{{1, 1, 1, 2}, {1, 2}},
-                      queue_case{{3, 4, 4, 3, 3, 2}, {3, 4, 3, 2}}, queue_case{{2, 2, 2, 2}, {2}}));
+                      queue_case{{1, 1, 2, 1}, {1, 2}}, queue_case{{1, 1, 1, 2}, {1, 2}},
+                      queue_case{{3, 4, 4, 3, 3, 2}, {3, 4, 2}}, queue_case{{2, 2, 2, 2}, {2}},
+                      queue_case{{2, 1, 2, 1, 2, 1, 4, 3}, {2, 1, 4, 3}}));
+
+// Once a job was taken it no longer waits: a new request of its kind queues it again.
+TEST(JobQueue, ATakenKindCanBeQueuedAgain) {
+    job_queue q;
+    ASSERT_EQ(0, init_daemon_job_list(q));
+    add_djob(q, JOB_RESTORE);
+    add_djob(q, JOB_CHANGES);
+    EXPECT_EQ(JOB_RESTORE, take_job(q));
+    add_djob(q, JOB_RESTORE);
+    add_djob(q, JOB_CHANGES);
+    EXPECT_EQ((std::vector<int>{JOB_CHANGES, JOB_RESTORE}), drain(q));
+    destroy_daemon_job_list(q);
+}
 
 // The daemon's own handlers, driven by real signals.
 class SignalQueue : public ::testing::Test {
@@ -60,8 +74,16 @@ class SignalQueue : public ::testing::Test {
 TEST_F(SignalQueue, SignalsMapToJobKinds) {
     for (int sig : {SIGUSR1, SIGUSR1, SIGUSR1, SIGUSR2, SIGHUP, SIGTTIN, SIGTTIN, SIGUSR1})
         ASSERT_EQ(0, raise(sig));
-    EXPECT_EQ((std::vector<int>{JOB_CHANGES, JOB_RESTORE, JOB_REREAD, JOB_CUSTOM, JOB_CHANGES}),
+    EXPECT_EQ((std::vector<int>{JOB_CHANGES, JOB_RESTORE, JOB_REREAD, JOB_CUSTOM}),
               drain(zbd().queue));
+}
+
+// A storm of mixed signals leaves one job per kind, not hundreds of alternating jobs.
+TEST_F(SignalQueue, StormOfMixedSignalsQueuesEachKindOnce) {
+    for (int i = 0; i < 500; ++i)
+        for (int sig : {SIGUSR2, SIGUSR1, SIGHUP})
+            ASSERT_EQ(0, raise(sig));
+    EXPECT_EQ((std::vector<int>{JOB_RESTORE, JOB_CHANGES, JOB_REREAD}), drain(zbd().queue));
 }
 
 TEST_F(SignalQueue, StopSignalsClearTheRunningFlagAndQueueNothing) {
