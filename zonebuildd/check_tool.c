@@ -38,7 +38,11 @@
 #include <dns/types.h>
 #include <dns/zone.h>
 
+#include <isccfg/cfg.h>
 #include <isccfg/log.h>
+#include <isccfg/namedconf.h>
+
+#include <bind9/check.h>
 
 #include "check_tool.h"
 
@@ -354,4 +358,45 @@ size_t bind9_log_capacity(void) {
 
 const char *bind9_result_totext(int result) {
     return isc_result_totext((isc_result_t)result);
+}
+
+/* ---- named's configuration ------------------------------------------------------------ */
+
+int bind9_checkconf(const char *conf_text) {
+    if (conf_text == NULL) {
+        return ISC_R_FAILURE;
+    }
+    /* The check runs in the daemon itself; a program that never made the check state (a
+     * tool, a test) gets it here. */
+    if (state.phase == NOT_STARTED && bind9_init() != 0) {
+        return ISC_R_FAILURE;
+    }
+    if (state.phase != RUNNING) {
+        return ISC_R_FAILURE;
+    }
+    ensure_own_pipe();
+
+    isc_buffer_t buffer;
+    const size_t length = strlen(conf_text);
+    isc_buffer_constinit(&buffer, conf_text, length);
+    isc_buffer_add(&buffer, length);
+
+    cfg_parser_t *parser = NULL;
+    cfg_obj_t *config = NULL;
+    isc_result_t result = cfg_parser_create(state.mctx, state.lctx, &parser);
+    if (result == ISC_R_SUCCESS) {
+        result =
+            cfg_parse_buffer(parser, &buffer, "named-check", 1, &cfg_type_namedconf, 0, &config);
+    }
+    if (result == ISC_R_SUCCESS) {
+        /* As named-checkconf without -z: no plugins loaded, deprecation warnings kept. */
+        result = bind9_check_namedconf(config, false, false, state.lctx, state.mctx);
+    }
+    if (config != NULL) {
+        cfg_obj_destroy(parser, &config);
+    }
+    if (parser != NULL) {
+        cfg_parser_destroy(&parser);
+    }
+    return (int)result;
 }

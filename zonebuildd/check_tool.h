@@ -1,5 +1,6 @@
-/* The BIND zone check: loads a primary zone file with the BIND 9.18 libraries
- * under a fixed set of zone options and captures every message the libraries log while loading.
+/* The BIND checks: loads a primary zone file with the BIND 9.18 libraries under a fixed set of
+ * zone options, or parses and checks a named configuration file, and captures every message
+ * the libraries log while doing so.
  * Owns the process's one BIND memory context and log context, and a non-blocking log pipe whose
  * text the caller drains with bind9_consume_log(). Touches nothing else: no network, no other
  * log. Plain C so that C++ can include it; it includes no BIND header (those are C-only).
@@ -32,6 +33,14 @@ int bind9_worker_init(void);
  * loads, otherwise the failure code (for example the file's syntax, "CNAME and other data", a
  * name server without address records). ISC_R_FAILURE when not initialised. */
 int bind9_checkzone(const char *zone_name, const char *file_path);
+
+/* Reads `conf_text` as named reads its configuration file (libisccfg's named.conf grammar;
+ * `include` statements naming files are followed) and checks the result as named-checkconf
+ * does (libbind9; no plugins, no zone files loaded). 0 when named would accept it, otherwise
+ * the failure code (ISC_R_FAILURE for a refused configuration, the parser's code for a syntax
+ * error or an unreadable file). What the parser and the checks logged ("file:line: message")
+ * is in the capture. Makes the check state when this process never did (bind9_init). */
+int bind9_checkconf(const char *conf_text);
 
 /* The text logged since the previous drain (possibly empty, at most bind9_log_capacity()
  * bytes, NUL-terminated); the pipe is emptied. The buffer stays valid until the next call. */

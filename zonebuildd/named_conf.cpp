@@ -7,6 +7,7 @@
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
+#include "named_conf_check.h"
 #include "sql.h"
 
 #include <cerrno>
@@ -310,6 +311,13 @@ int merge_namedconf(const std::vector<FILE *> &chunks, FILE *include_out, const 
 int install_namedconf(const named_ctx &ctx) {
     const std::string from = work_include_path(ctx.paths);
     const std::string to = live_include_path(ctx.paths);
+    // named reads the include file after the ACL file; a file it would refuse never goes live.
+    const std::string acl = live_acl_path(ctx.paths);
+    std::string problem;
+    if (check_named_files(access(acl.c_str(), F_OK) == 0 ? acl : "", from, problem) != 0) {
+        report_named_refusal(ctx, to, problem);
+        return -1;
+    }
     // Copied through a synced temporary file beside the live one and renamed onto it, so
     // the name server reads either the old file or the whole new one.
     if (fr_cp(from, to) != 0) {
@@ -352,6 +360,11 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx) {
         text += "\t" + *entry + ";\n";
     }
     text += "};\n";
+    std::string problem;
+    if (check_named_text(text, problem) != 0) {
+        report_named_refusal(ctx, path, problem);
+        return -1;
+    }
 
     atomic_file out;
     if (out.open(path, 0644) != 0) {

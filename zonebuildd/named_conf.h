@@ -152,8 +152,9 @@ int chunk_finish(FILE *chunk, int count);
 int merge_namedconf(const std::vector<FILE *> &chunks, FILE *include_out, const named_ctx &ctx);
 
 // Installs the include file built in the work directory as the live include file (whole,
-// by rename). The caller has closed its streams of both files. ER07 event on success.
-// 0, or -1 with the live file unchanged.
+// by rename), once BIND's configuration parser accepted it after the live ACL file (a file
+// named would refuse is never installed: EP02 event). The caller has closed its streams of
+// both files. ER07 event on success. 0, or -1 with the live file unchanged.
 int install_namedconf(const named_ctx &ctx);
 
 // ---------------------------------------------------------------------------------------
@@ -165,8 +166,9 @@ using acl_set = std::set<std::string>;
 // Adds the `ip` of every `global_transfer_ips` row to `acl`. 0 or -1 (query error).
 int get_sql_acl(sql_conn *db, acl_set &acl);
 
-// Writes the ACL file from `acl` and installs it (whole, by rename). Addresses that are
-// not valid ACL entries are left out with an error. ER07 event on success. 0 or -1 (the
+// Writes the ACL file from `acl` and installs it (whole, by rename) once BIND's
+// configuration parser accepted its text (EP02 event when not). Addresses that are not
+// valid ACL entries are left out with an error. ER07 event on success. 0 or -1 (the
 // previous file stays).
 int restore_acl(const acl_set &acl, const named_ctx &ctx);
 

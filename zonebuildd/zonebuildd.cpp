@@ -7,6 +7,7 @@
 #include "liblog.h"
 #include "logging.h"
 #include "name_conflicts.h"
+#include "named_conf_check.h"
 #include "zone_writer.h"
 
 #include <algorithm>
@@ -388,6 +389,8 @@ int do_invariant(zonebuildd_state &st, int create) {
         LOGF(LOG_ERR, "Error retrieving zonaris.include template from mysql.");
         return abandon_job(st);
     }
+    if (check_entry_template(job.entry_template, job.named) != 0)
+        return abandon_job(st);
     if (get_sql_acl(job.db.get(), job.acl) != 0) {
         zb_event(st, LOG_ERR, "Error comunicating with mysql. Aborting.", "ER03a", "acl");
         LOGF(LOG_ERR, "Error retrieving acl ips from mysql.");

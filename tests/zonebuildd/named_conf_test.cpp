@@ -17,6 +17,9 @@
 
 namespace {
 
+// A statement named accepts: the installation checks the file with BIND's parser.
+const std::string valid_statement = "zone \"a.example\" { type master; file \"a/a.example\"; };\n";
+
 const std::string entry_template = "zone \"[zone_name]\" {\n\ttype [zone_type];\n"
                                    "\tfile \"[zone_file_name]\";\n\t[zone_options];\n};";
 
@@ -255,14 +258,14 @@ TEST_F(NamedFiles, InstallReplacesTheLiveIncludeFileWhole) {
     const std::string live = live_include_path(ctx.paths);
     const std::string work = work_include_path(ctx.paths);
     write_text_file(live, "old\n");
-    write_text_file(work, "zone \"a.example\" { };\n");
+    write_text_file(work, valid_statement);
     ASSERT_EQ(0, install_namedconf(ctx));
-    EXPECT_EQ("zone \"a.example\" { };\n", read_text_file(live));
+    EXPECT_EQ(valid_statement, read_text_file(live));
     EXPECT_FALSE(path_exists(work));
 
     // nothing built: the live file stays as it is and no temporary file is left beside it
     EXPECT_EQ(-1, install_namedconf(ctx));
-    EXPECT_EQ("zone \"a.example\" { };\n", read_text_file(live));
+    EXPECT_EQ(valid_statement, read_text_file(live));
     EXPECT_EQ(std::vector<std::string>{"zonaris.include"}, [&] {
         std::vector<std::string> names;
         for (const auto &e : std::filesystem::directory_iterator(ctx.paths.named_root + "/etc"))
@@ -284,7 +287,7 @@ TEST_F(NamedFiles, LiveFilesAreReplacedNotRewritten) {
     ASSERT_NE(nullptr, include_reader);
     ASSERT_NE(nullptr, acl_reader);
 
-    write_text_file(work_include_path(ctx.paths), "zone \"a.example\" { };\n");
+    write_text_file(work_include_path(ctx.paths), valid_statement);
     ASSERT_EQ(0, install_namedconf(ctx));
     ASSERT_EQ(0, restore_acl({"10.0.0.1"}, ctx));
 
@@ -294,7 +297,7 @@ TEST_F(NamedFiles, LiveFilesAreReplacedNotRewritten) {
         EXPECT_EQ(old_text, seen);
         fclose(reader);
     }
-    EXPECT_EQ("zone \"a.example\" { };\n", read_text_file(include));
+    EXPECT_EQ(valid_statement, read_text_file(include));
     EXPECT_EQ("acl common-allow-transfer {\n\t10.0.0.1;\n};\n", read_text_file(acl));
 }
 
