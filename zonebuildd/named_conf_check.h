@@ -9,7 +9,7 @@
 // the log and the event log.
 #pragma once
 
-#include "edit_named_op.h"
+#include "named_conf.h"
 
 #include <string>
 
