@@ -1,23 +1,42 @@
-// Include-file editing: a character scanner that copies the live include file into the one
-// being built, leaving out the `zone` statements of the zones a job rewrites or removes, and
-// that can pick single zones' statements out of the live file.
+// Include-file editing: a scanner that copies the live include file into the one being
+// built, leaving out the `zone` statements of the zones a job rewrites or removes, and that
+// can pick single zones' statements out of the live file.
 //
-// The scanner does not parse the name server's grammar: it knows words, separators,
-// double-quoted names, braces, semicolons and the three comment forms ("//", "/* */", "#").
+// The scanner reads the file as named's configuration lexer does (words, double-quoted
+// strings with backslash escapes, braces, semicolons, the comment forms "//", "/* */" and
+// "#"), and finds statements as named's parser does: a statement ends with the ";" that
+// follows it at brace depth 0, with any blank space or comment in between ("} ;" as well as
+// "};"). A statement whose first word is `zone` (in any case) at the top level is a zone
+// statement: the keyword, the zone name (quoted or not), an optional class word and a brace
+// block. It does not check the rest of named's grammar: a file it passes is checked with
+// BIND's own parser before it is installed.
 #include "named_conf.h"
 
 #include "dns_common.h"
 #include "dns_log.h"
 #include "logging.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 namespace {
 
-constexpr int max_word = 255; // a word or a quoted name has at most 254 characters
+enum token_kind { TOKEN_END, TOKEN_WORD, TOKEN_QUOTED, TOKEN_OPEN, TOKEN_CLOSE, TOKEN_SEMI };
 
-enum word_class { WORD_OTHER = 1, WORD_ZONE = 2, WORD_PID_FILE = 3 };
+struct token {
+    token_kind kind = TOKEN_END;
+    std::string text; // as it stands in the file (a quoted string with its quotes)
+};
+
+bool is_separator(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool ends_word(int c) {
+    return c == EOF || is_separator(c) || c == '{' || c == '}' || c == ';' || c == '"' || c == '#';
+}
 
 // One pass over one input. `copy_other` decides whether text outside `zone` statements
 // reaches the output; `keep` decides, per zone name (with its final dot), whether the
@@ -32,6 +51,7 @@ struct scanner {
     bool newline_after_kept; // end every kept statement with exactly one newline
     std::string pushback;    // characters given back, read again last-in first-out
     bool io_failed = false;
+    bool malformed = false;
 
     int get() {
         if (!pushback.empty()) {
@@ -46,7 +66,10 @@ struct scanner {
             ++line;
         return c;
     }
-    void unget(int c) { pushback.push_back(static_cast<char>(c)); }
+    void unget(int c) {
+        if (c != EOF)
+            pushback.push_back(static_cast<char>(c));
+    }
 
     int write_failed() {
         io_failed = true;
@@ -65,289 +88,243 @@ struct scanner {
             return write_failed();
         return 0;
     }
-    int put(int c, bool emit) {
-        if (!emit)
-            return 0;
-        if (fputc_unlocked(c, out) == EOF)
-            return write_failed();
-        return 0;
+
+    bool read_failed() {
+        if (!in || !ferror(in))
+            return false;
+        io_failed = true;
+        LOGF(LOG_ERR, "Error reading zonaris include file %s: %s", input_name.c_str(),
+             strerror(errno));
+        return true;
     }
 
-    int process_comment(int kind, bool copy);
-    int goto_next_zone();
-    bool get_zone_name(bool zone_name, std::string &name);
-    int skip_zone(bool copy);
-    int pid_file_value();
+    bool comment(int mark, std::string &text);
+    bool quoted(std::string &text);
+    bool next_token(std::string &trivia, token &tok);
+    int other_statement(token first);
+    int zone_statement(const zone_name_pred &keep, int *kept);
+    int syntax_error();
     int pass(const zone_name_pred &keep, int *kept);
 };
 
-bool is_separator(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-int check_word(const std::string &word) {
-    if (word == "zone")
-        return WORD_ZONE;
-    if (word == "pid-file")
-        return WORD_PID_FILE;
-    return WORD_OTHER;
-}
-
-// Called after the comment mark was read. Kinds: 1 "//", 2 "/*", 3 "#".
-int scanner::process_comment(int kind, bool copy) {
-    if (kind == 2) {
-        if (put("/*", copy) != 0)
-            return -1;
-        int prev = 0;
-        for (;;) {
-            int c = get();
-            if (c == EOF) {
-                LOGF(LOG_ERR, "%s on line %d.", "Illegal use of comment !", line);
-                return -1;
+// After the first character of a comment mark ("#" or "/" followed by "/" or "*"): reads the
+// comment into `text`, mark included. A line comment ends with its line (the newline
+// belongs to it) or with the input; a block comment must be closed.
+bool scanner::comment(int mark, std::string &text) {
+    text.push_back(static_cast<char>(mark));
+    if (mark == '/') {
+        const int kind = get();
+        text.push_back(static_cast<char>(kind));
+        if (kind == '*') {
+            int prev = 0;
+            for (int c = get(); c != EOF; prev = c, c = get()) {
+                text.push_back(static_cast<char>(c));
+                if (prev == '*' && c == '/')
+                    return true;
             }
-            if (put(c, copy) != 0)
-                return -1;
-            if (prev == '*' && c == '/')
-                return 0;
-            prev = c; // starts at 0: the star of the opening mark does not close it
+            LOGF(LOG_ERR, "%s on line %d.", "Illegal use of comment !", line);
+            return false;
         }
     }
-    std::string buffer = kind == 1 ? "//" : "#";
-    const size_t room = kind == 1 ? 253 : 254;
-    size_t taken = 0;
-    for (;;) {
-        int c = get();
-        if (c == EOF) {
-            if (taken == 0) {
-                LOGF(LOG_ERR, "%s on line %d.", "Illegal use of comment !", line + 1);
-                return -1;
-            }
-            break;
-        }
-        if (++taken > room) {
-            LOGF(LOG_ERR, "Overflow!");
-            return -1;
-        }
-        buffer.push_back(static_cast<char>(c));
+    for (int c = get(); c != EOF; c = get()) {
+        text.push_back(static_cast<char>(c));
         if (c == '\n')
             break;
     }
-    return put(buffer, copy);
-}
-
-// Reads up to the end of the next word. 0 at the end of the input, the word's class after a
-// word of class 1 or 3 was written (with the separator that ended it), 2 after the word
-// "zone" (neither written), -1 on a failure. A comment mark ends a pending word like a
-// separator does, so text keeps its order.
-int scanner::goto_next_zone() {
-    std::string word;
-    auto finish_word = [&](int separator) -> int {
-        int cls = check_word(word);
-        if (cls == WORD_ZONE)
-            return cls;
-        if (put(word, copy_other) != 0)
-            return -1;
-        if (separator != EOF && put(separator, copy_other) != 0)
-            return -1;
-        return cls;
-    };
-    for (;;) {
-        int c = get();
-        if (c == EOF)
-            return word.empty() ? 0 : (check_word(word) == WORD_ZONE ? -1 : finish_word(EOF));
-        if (is_separator(c)) {
-            if (word.empty()) {
-                if (put(c, copy_other) != 0)
-                    return -1;
-                continue;
-            }
-            return finish_word(c);
-        }
-        int kind = 0;
-        if (c == '#') {
-            kind = 3;
-        } else if (c == '/') {
-            int next = get();
-            if (next == '/')
-                kind = 1;
-            else if (next == '*')
-                kind = 2;
-            else if (next != EOF)
-                unget(next);
-            if (kind != 0 && !word.empty()) {
-                unget(next);
-                unget(c);
-                return finish_word(EOF);
-            }
-        }
-        if (kind == 3 && !word.empty()) {
-            unget(c);
-            return finish_word(EOF);
-        }
-        if (kind != 0) {
-            if (process_comment(kind, copy_other) != 0)
-                return -1;
-            continue;
-        }
-        word.push_back(static_cast<char>(c));
-        if (word.size() >= static_cast<size_t>(max_word)) {
-            LOGF(LOG_ERR, "Maximum word length(%d) exceeded on line %d.", max_word, line);
-            return -1;
-        }
-    }
-}
-
-// The next double-quoted text. For a zone name a final dot is added when missing (and to a
-// one-character name, so the root zone "." reads as ".."). False when a "{" comes before the
-// quote (no message) or on an error (logged).
-bool scanner::get_zone_name(bool zone_name, std::string &name) {
-    name.clear();
-    for (;;) {
-        int c = get();
-        if (c == EOF) {
-            LOGF(LOG_ERR, "EOF encountered too soon in %s, on line %d.", input_name.c_str(), line);
-            return false;
-        }
-        if (c == '"')
-            break;
-        if (c == '{')
-            return false;
-    }
-    for (;;) {
-        int c = get();
-        if (c == EOF) {
-            LOGF(LOG_ERR, "EOF encountered too soon in %s, on line %d.", input_name.c_str(), line);
-            return false;
-        }
-        if (c == '"')
-            break;
-        name.push_back(static_cast<char>(c));
-        if (name.size() >= static_cast<size_t>(max_word)) {
-            LOGF(LOG_ERR, "Maximum word length(%d) exceeded in %s, on line %d.", max_word,
-                 input_name.c_str(), line);
-            return false;
-        }
-    }
-    if (zone_name && (name.size() == 1 || name.back() != '.'))
-        name.push_back('.');
     return true;
 }
 
-// The rest of a statement up to the "};" that closes its outermost brace, copied or dropped.
-// A dropped statement takes one newline that directly follows it along.
-int scanner::skip_zone(bool copy) {
-    int depth = 0;
+// After the opening quote: the string up to the closing quote that no backslash escapes.
+bool scanner::quoted(std::string &text) {
+    text.push_back('"');
+    bool escaped = false;
+    for (int c = get(); c != EOF; c = get()) {
+        text.push_back(static_cast<char>(c));
+        if (c == '"' && !escaped)
+            return true;
+        escaped = c == '\\' && !escaped;
+    }
+    LOGF(LOG_ERR, "EOF encountered too soon in %s, on line %d.", input_name.c_str(), line);
+    return false;
+}
+
+// The blank space and comments before the next token go to `trivia`, the token to `tok`.
+// False on an unterminated comment or quoted string.
+bool scanner::next_token(std::string &trivia, token &tok) {
+    tok = token{};
     for (;;) {
         int c = get();
         if (c == EOF)
-            return -1;
-        if (c == '{') {
-            if (put(c, copy) != 0)
-                return -1;
-            ++depth;
+            return true;
+        if (is_separator(c)) {
+            trivia.push_back(static_cast<char>(c));
             continue;
         }
-        if (c == '}') {
-            if (get() != ';')
-                return -1;
-            if (put("};", copy) != 0)
-                return -1;
-            if (--depth < 0)
-                return -1;
-            if (depth > 0)
+        if (c == '/') {
+            const int next = get();
+            unget(next);
+            if (next == '/' || next == '*') {
+                if (!comment(c, trivia))
+                    return false;
                 continue;
-            if (!copy) {
-                int next = get();
-                if (next != '\n' && next != EOF)
-                    unget(next);
             }
-            return 0;
         }
-        int kind = 0;
         if (c == '#') {
-            kind = 3;
-        } else if (c == '/') {
-            int next = get();
-            if (next == '/')
-                kind = 1;
-            else if (next == '*')
-                kind = 2;
-            else if (next != EOF)
-                unget(next);
-        }
-        if (kind != 0) {
-            if (process_comment(kind, copy) != 0)
-                return -1;
+            if (!comment(c, trivia))
+                return false;
             continue;
         }
-        if (put(c, copy) != 0)
-            return -1;
+        tok.text.push_back(static_cast<char>(c));
+        switch (c) {
+        case '{':
+            tok.kind = TOKEN_OPEN;
+            return true;
+        case '}':
+            tok.kind = TOKEN_CLOSE;
+            return true;
+        case ';':
+            tok.kind = TOKEN_SEMI;
+            return true;
+        case '"':
+            tok.kind = TOKEN_QUOTED;
+            tok.text.clear();
+            return quoted(tok.text);
+        default:
+            break;
+        }
+        tok.kind = TOKEN_WORD;
+        for (;;) {
+            c = get();
+            if (c == '/') {
+                const int next = get();
+                unget(next);
+                if (next == '/' || next == '*') {
+                    unget(c);
+                    return true;
+                }
+            } else if (ends_word(c)) {
+                unget(c);
+                return true;
+            }
+            tok.text.push_back(static_cast<char>(c));
+        }
     }
 }
 
-// After "pid-file": a quoted path is copied as one piece (comment marks inside it are part of
-// the path); a bare value is left to the word scanner, which copies it unchanged. A quoted
-// path that cannot be read whole fails the pass: leaving it out would break the statement.
-int scanner::pid_file_value() {
-    int c;
-    while ((c = get()) != EOF && is_separator(c)) {
-        if (put(c, copy_other) != 0)
-            return -1;
-    }
-    if (c == EOF)
-        return 0;
-    if (c != '"') {
-        unget(c);
-        return 0;
-    }
-    unget(c);
-    std::string path;
-    if (!get_zone_name(false, path))
+int scanner::syntax_error() {
+    if (io_failed)
         return -1;
-    return put("\"" + path + "\"", copy_other);
+    malformed = true;
+    const std::string info = ctx.paths.include_file + "|" + std::to_string(line);
+    sql_log(ctx.db, FACILITY_ZONEBUILD, 3, "Syntax error", "EP01", info.c_str(), 0, 0, 0, nullptr,
+            nullptr, ctx.event_level);
+    LOGF(LOG_ERR, "namedconf error at %s:%d.", ctx.paths.include_file.c_str(), line);
+    return -1;
 }
 
-int syntax_error(const scanner &s) {
-    const std::string info = s.ctx.paths.include_file + "|" + std::to_string(s.line);
-    sql_log(s.ctx.db, FACILITY_ZONEBUILD, 3, "Syntax error", "EP01", info.c_str(), 0, 0, 0, nullptr,
-            nullptr, s.ctx.event_level);
-    LOGF(LOG_ERR, "namedconf error at %s:%d.", s.ctx.paths.include_file.c_str(), s.line);
-    return -1;
+// A statement other than a zone statement, copied (when other text is) up to its ";". The
+// input may end after a statement that lacks its ";" (the text is kept as it stands), but
+// not inside a brace block.
+int scanner::other_statement(token first) {
+    int depth = 0;
+    std::string text;
+    token tok = std::move(first);
+    for (;;) {
+        if (tok.kind == TOKEN_OPEN)
+            ++depth;
+        if (tok.kind == TOKEN_CLOSE && --depth < 0)
+            return syntax_error();
+        text += tok.text;
+        if (tok.kind == TOKEN_SEMI && depth == 0)
+            return put(text, copy_other);
+        if (tok.kind == TOKEN_END) {
+            if (depth != 0 || read_failed())
+                return syntax_error();
+            return put(text, copy_other);
+        }
+        if (!next_token(text, tok))
+            return syntax_error();
+    }
+}
+
+// After the keyword `zone`: the name, then the rest of the statement up to its ";". A kept
+// statement is written back as `zone "NAME"` (name without its final dot, whatever stood
+// between keyword and name replaced by one blank) and the rest as it stood; a dropped one
+// takes a newline that directly follows it along.
+int scanner::zone_statement(const zone_name_pred &keep, int *kept) {
+    std::string dropped;
+    token name_token;
+    if (!next_token(dropped, name_token))
+        return syntax_error();
+    std::string name;
+    if (name_token.kind == TOKEN_QUOTED)
+        name = name_token.text.substr(1, name_token.text.size() - 2);
+    else if (name_token.kind == TOKEN_WORD)
+        name = name_token.text;
+    else
+        return syntax_error();
+
+    std::string rest;
+    int depth = 0;
+    bool block_seen = false;
+    for (;;) {
+        token tok;
+        if (!next_token(rest, tok))
+            return syntax_error();
+        rest += tok.text;
+        if (tok.kind == TOKEN_END) {
+            read_failed();
+            return syntax_error();
+        }
+        if (tok.kind == TOKEN_OPEN) {
+            ++depth;
+            block_seen = true;
+        } else if (tok.kind == TOKEN_CLOSE) {
+            if (--depth < 0)
+                return syntax_error();
+        } else if (depth == 0 && (tok.kind == TOKEN_SEMI || block_seen)) {
+            // A zone statement is `zone NAME [CLASS] { ... } ;`.
+            if (tok.kind != TOKEN_SEMI || !block_seen)
+                return syntax_error();
+            break;
+        }
+    }
+
+    // The root zone "." reads as "..", which try_rm_dot turns back into ".".
+    if (name.size() == 1 || name.empty() || name.back() != '.')
+        name.push_back('.');
+    try_add_dot(name);
+    if (!keep(name)) {
+        const int next = get();
+        if (next != '\n')
+            unget(next);
+        return 0;
+    }
+    try_rm_dot(name);
+    if (put("zone \"" + name + "\"" + rest, true) != 0)
+        return -1;
+    if (newline_after_kept && put("\n", true) != 0)
+        return -1;
+    if (kept)
+        ++*kept;
+    return 0;
 }
 
 int scanner::pass(const zone_name_pred &keep, int *kept) {
     for (;;) {
-        int r = goto_next_zone();
-        if (r == 0)
-            return 0;
-        if (r == WORD_OTHER)
-            continue;
-        if (r == WORD_PID_FILE) {
-            if (pid_file_value() != 0)
-                return io_failed ? -1 : syntax_error(*this);
-            continue;
-        }
-        if (r != WORD_ZONE)
-            return io_failed ? -1 : syntax_error(*this);
-
-        std::string name;
-        if (!get_zone_name(true, name))
-            return syntax_error(*this);
-        try_add_dot(name);
-        if (!keep(name)) {
-            if (skip_zone(false) != 0)
-                return io_failed ? -1 : syntax_error(*this);
-            continue;
-        }
-        try_rm_dot(name);
-        if (put("zone \"" + name + "\"", true) != 0)
+        std::string trivia;
+        token tok;
+        if (!next_token(trivia, tok))
+            return syntax_error();
+        if (put(trivia, copy_other) != 0)
             return -1;
-        if (skip_zone(true) != 0)
-            return io_failed ? -1 : syntax_error(*this);
-        if (newline_after_kept && put('\n', true) != 0)
+        if (tok.kind == TOKEN_END)
+            return read_failed() ? -1 : 0;
+        const int rc = tok.kind == TOKEN_WORD && strcasecmp(tok.text.c_str(), "zone") == 0
+                           ? zone_statement(keep, kept)
+                           : other_statement(std::move(tok));
+        if (rc != 0)
             return -1;
-        if (kept)
-            ++*kept;
     }
 }
 
@@ -361,7 +338,9 @@ int manage_namedconf(include_scan &scan, const zone_name_pred &in_change_set,
     }
     const std::string input_name = ctx.paths.include_file;
     scanner s{scan.in, scan.out, scan.line, ctx, input_name, true, false, {}};
-    return s.pass([&](const std::string &name) { return !in_change_set(name); }, nullptr);
+    const int rc = s.pass([&](const std::string &name) { return !in_change_set(name); }, nullptr);
+    scan.malformed = s.malformed;
+    return rc;
 }
 
 int copy_zone_entries(const std::string &live_path, const zone_name_pred &wanted, FILE *out,
@@ -379,11 +358,7 @@ int copy_zone_entries(const std::string &live_path, const zone_name_pred &wanted
     int line = 1;
     int kept = 0;
     scanner s{in, out, line, ctx, live_path, false, true, {}};
-    int rc = s.pass(wanted, &kept);
-    if (ferror(in)) {
-        LOGF(LOG_ERR, "Error reading zonaris include file %s.", live_path.c_str());
-        rc = -1;
-    }
+    const int rc = s.pass(wanted, &kept);
     fclose(in);
     return rc == 0 ? kept : -1;
 }

@@ -77,13 +77,16 @@ struct include_scan {
     FILE *in = nullptr;  // live include file; nullptr reads as empty (restore job)
     FILE *out = nullptr; // include file being built
     int line = 1;
+    bool malformed = false; // set when the pass ended on a syntax error of the input
 };
 
 // Copies `scan.in` to `scan.out`, leaving out the `zone` statements of the zones for which
 // `in_change_set` answers true; everything else passes through. A kept statement is written
 // back as `zone "NAME"` (name without its final dot) followed by the rest as it stood.
-// 0 when the whole input was passed, -1 on a syntax error or a failed write (logged, with an
-// EP01 or ER05 event row).
+// Every file named reads is read (statements end with "};", "} ;" or a comment between
+// brace and semicolon; comments of any length; names quoted or not). 0 when the whole input
+// was passed, -1 on a syntax error (EP01 event row, `scan.malformed` set), a failed read or
+// a failed write (ER05 event row).
 int manage_namedconf(include_scan &scan, const zone_name_pred &in_change_set, const named_ctx &ctx);
 
 // Copies, from the live include file at `live_path`, the `zone` statements of the zones

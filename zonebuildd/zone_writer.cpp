@@ -548,7 +548,12 @@ int write_and_install_zones(build_job &job) {
         };
         if (copy_zone_entries(live, wanted, job.work.tmp_include, ctx) < 0) {
             LOGF(LOG_ERR, "Failed to keep the previous entries of the skipped zones.");
-            return -1;
+            // A restore (it reads no live include) rebuilds the include file from the
+            // database and must not be stopped by a live file that cannot be read.
+            if (job.work.live_include)
+                return -1;
+            for (const std::string &name : out.skipped)
+                LOGF(LOG_ERR, "Zone %s has no statement until a job writes it.", name.c_str());
         }
     }
     FILE *tmp = job.work.tmp_include;
@@ -596,8 +601,15 @@ int write_zones(build_job &job) {
     const auto in_set = [&](const std::string &name) {
         return rewritten.count(zone_identity(name)) > 0;
     };
-    if (manage_namedconf(scan, in_set, ctx) != 0)
+    if (manage_namedconf(scan, in_set, ctx) != 0) {
+        // A live include file that cannot be read would fail every changes job: a restore
+        // rebuilds it from the database.
+        if (scan.malformed) {
+            LOGF(LOG_ERR, "The include file cannot be read; a restore job is queued.");
+            add_djob(st.queue, JOB_RESTORE);
+        }
         return -1;
+    }
     job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);
