@@ -110,12 +110,13 @@ TEST_F(NamedDb, GlobalTransferAddressesFormASet) {
 }
 
 TEST_F(NamedDb, InstallationsAndFailuresAreRecorded) {
-    write_text_file(work_include_path(ctx.paths), "zone \"a.example\" { };\n");
+    write_text_file(work_include_path(ctx.paths),
+                    "zone \"a.example\" { type master; file \"a/a.example\"; };\n");
     ASSERT_EQ(0, install_namedconf(ctx));
     ASSERT_EQ(0, restore_acl({"10.0.0.1"}, ctx));
 
     // a syntax error in the live include file, on its third line
-    const std::string bad = "zone \"a.example\" {\n};\nzone \"b.example\" { } ;\n";
+    const std::string bad = "zone \"a.example\" {\n};\nzone \"b.example\" { } master;\n";
     FILE *in = fmemopen(const_cast<char *>(bad.data()), bad.size(), "r");
     FILE *out = fopen("/dev/null", "w");
     include_scan scan{in, out, 1};
@@ -148,7 +149,8 @@ TEST_F(NamedDb, InstallationsAndFailuresAreRecorded) {
     // below the job's threshold nothing is recorded
     ASSERT_EQ(0, db.exec("DELETE FROM logs"));
     ctx.event_level = 3;
-    write_text_file(work_include_path(ctx.paths), "zone \"a.example\" { };\n");
+    write_text_file(work_include_path(ctx.paths),
+                    "zone \"a.example\" { type master; file \"a/a.example\"; };\n");
     ASSERT_EQ(0, install_namedconf(ctx));
     ASSERT_EQ(0, restore_acl({}, ctx));
     EXPECT_EQ(0, db.count("logs"));
