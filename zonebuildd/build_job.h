@@ -72,8 +72,9 @@ struct build_job {
     std::string entry_template; // the panel's include-entry template
     work_area work;             // work directory and include streams
     job_timing timing;
-    bool acl_changed = true;  // the job rewrote the ACL file with a new content
-    bool reload_owed = false; // in: a previous reload failed; out: this job's reload failed
+    bool acl_changed = true;         // the job rewrote the ACL file with a new content
+    bool reload_owed = false;        // in: a previous reload failed; out: this job's reload failed
+    bool include_unreadable = false; // out: the live include file is not one the scanner reads
 
     // Makes `fresh` the job's connection and points the contexts at it.
     void use_connection(sql_handle fresh);

@@ -602,12 +602,7 @@ int write_zones(build_job &job) {
         return rewritten.count(zone_identity(name)) > 0;
     };
     if (manage_namedconf(scan, in_set, ctx) != 0) {
-        // A live include file that cannot be read would fail every changes job: a restore
-        // rebuilds it from the database.
-        if (scan.malformed) {
-            LOGF(LOG_ERR, "The include file cannot be read; a restore job is queued.");
-            add_djob(st.queue, JOB_RESTORE);
-        }
+        job.include_unreadable = scan.malformed;
         return -1;
     }
     job.timing.include = clock.seconds();

@@ -433,7 +433,13 @@ int do_changes(zonebuildd_state &st) {
     }
     LOGF(LOG_INFO, "Detected database changes.");
     LOGF(LOG_INFO, "Commiting changes to %s.", zb_live_include(job.settings).c_str());
-    return write_zones(job);
+    const int rc = write_zones(job);
+    // Such a file would fail every changes job: a restore rebuilds it from the database.
+    if (rc != 0 && job.include_unreadable) {
+        LOGF(LOG_ERR, "The include file cannot be read; a restore job is queued.");
+        add_djob(st.queue, JOB_RESTORE);
+    }
+    return rc;
 }
 
 int do_restore(zonebuildd_state &st) {

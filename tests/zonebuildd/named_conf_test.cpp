@@ -1,6 +1,8 @@
 // Zone entries, chunk files, installing the include file, the ACL file and the rndc child.
 #include "named_conf.h"
 
+#include "named_conf_check.h"
+
 #include "dns_common.h"
 #include "temp_dir.h"
 
@@ -8,11 +10,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -373,6 +378,123 @@ TEST_F(NamedFiles, RndcFailuresAreReported) {
     EXPECT_EQ(-1, notify_named(bin));
     EXPECT_EQ(-1, notify_named(""));
     EXPECT_FALSE(has_children());
+}
+
+// ---------------------------------------------------------------------------------------
+// The configuration check: what named would refuse is never installed, and the check gives
+// named-checkconf's answer.
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// named-checkconf's answer for a file at `wrapper` that includes the ACL file at `acl` and
+// then `include`; nullopt when the tool is not installed.
+std::optional<bool> named_checkconf_accepts(const std::string &wrapper, const std::string &acl,
+                                            const std::string &include) {
+    const std::string tool = "/usr/bin/named-checkconf";
+    if (access(tool.c_str(), X_OK) != 0)
+        return std::nullopt;
+    write_text_file(wrapper, "include \"" + acl + "\";\ninclude \"" + include + "\";\n");
+    const int status = std::system((tool + " " + wrapper + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Include files as a job may build them: the check and named-checkconf agree on each, and
+// only an accepted one replaces the live file.
+TEST_F(NamedFiles, OnlyAnIncludeFileNamedAcceptsIsInstalled) {
+    const std::string entry = "zone \"a.example\" {\n\ttype master;\n\tfile \"a/a.example\";\n"
+                              "\tallow-transfer {\n\t\tcommon-allow-transfer;\n\t};\n};\n";
+    const struct {
+        const char *what;
+        std::string text;
+        bool accepted;
+        const char *said; // part of what the parser said
+    } cases[] = {
+        {"entries naming the global list", entry, true, ""},
+        {"entry closed with a blank before the semicolon",
+         "zone \"a.example\" { type master; file \"a/a.example\"; } ;\n", true, ""},
+        {"missing semicolon", "zone \"a.example\" { type master; file \"a/a.example\" };\n", false,
+         "missing ';' before '}'"},
+        {"the same zone twice", entry + entry, false, "zone 'a.example': already exists"},
+        {"primary zone without a file",
+         "zone \"a.example\" { type master; allow-transfer { common-allow-transfer; }; };\n", false,
+         "missing 'file' entry"},
+        {"an unknown list",
+         "zone \"a.example\" { type master; file \"a/a.example\"; "
+         "allow-transfer { other-list; }; };\n",
+         false, "undefined ACL 'other-list'"},
+    };
+    write_text_file(live_acl_path(ctx.paths), "acl common-allow-transfer {\n\t10.0.0.1;\n};\n");
+    const std::string live = live_include_path(ctx.paths);
+    const std::string work = work_include_path(ctx.paths);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text_file(live, "// live\n");
+        write_text_file(work, c.text);
+        EXPECT_EQ(c.accepted ? 0 : -1, install_namedconf(ctx));
+        EXPECT_EQ(c.accepted ? c.text : "// live\n", read_text_file(live));
+        if (!c.accepted) {
+            std::string problem;
+            EXPECT_EQ(-1, check_named_files(live_acl_path(ctx.paths), work, problem));
+            EXPECT_TRUE(contains(problem, c.said)) << problem;
+            EXPECT_TRUE(contains(problem, work)) << problem; // the file and line are named
+        }
+        if (const auto oracle = named_checkconf_accepts(
+                dir.file("wrapper.conf"), live_acl_path(ctx.paths), c.accepted ? live : work)) {
+            EXPECT_EQ(c.accepted, *oracle) << "named-checkconf disagrees";
+        }
+    }
+}
+
+// Without the ACL file the global list the entries name is unknown, as it would be to named.
+TEST_F(NamedFiles, EntriesNeedTheAclFileBeforeThem) {
+    const std::string work = work_include_path(ctx.paths);
+    write_text_file(work, "zone \"a.example\" { type master; file \"a/a.example\"; "
+                          "allow-transfer { common-allow-transfer; }; };\n");
+    std::string problem;
+    EXPECT_EQ(-1, check_named_files("", work, problem));
+    EXPECT_TRUE(contains(problem, "undefined ACL 'common-allow-transfer'")) << problem;
+    write_text_file(dir.file("acl"), "acl common-allow-transfer { none; };\n");
+    EXPECT_EQ(0, check_named_files(dir.file("acl"), work, problem)) << problem;
+    EXPECT_EQ(-1, check_named_files(dir.file("missing"), work, problem));
+    EXPECT_EQ(-1, check_named_files(dir.file("quo\"te"), work, problem));
+}
+
+TEST_F(NamedFiles, TemplateIsCheckedByRenderingEntries) {
+    const struct {
+        const char *what;
+        std::string text;
+        bool accepted;
+        const char *said;
+    } cases[] = {
+        {"the usual template", entry_template, true, ""},
+        {"one line, blank before the final semicolon",
+         "zone \"[zone_name]\" { type [zone_type]; file \"[zone_file_name]\"; [zone_options]; } ;",
+         true, ""},
+        {"missing semicolon",
+         "zone \"[zone_name]\" { type [zone_type]; file \"[zone_file_name]\" [zone_options]; };",
+         false, "missing ';'"},
+        {"misspelt option",
+         "zone \"[zone_name]\" { typ [zone_type]; file \"[zone_file_name]\"; [zone_options]; };",
+         false, "unknown option 'typ'"},
+        {"no options placeholder (secondary without primaries)",
+         "zone \"[zone_name]\" { type [zone_type]; file \"[zone_file_name]\"; };", false,
+         "missing 'primaries' entry"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string problem;
+        EXPECT_EQ(c.accepted ? 0 : -1, check_entry_template(c.text, ctx, &problem));
+        EXPECT_TRUE(contains(problem, c.said)) << problem;
+    }
+}
+
+TEST_F(NamedFiles, TextGivenWholeIsCheckedToo) {
+    std::string problem;
+    EXPECT_EQ(0, check_named_text("acl common-allow-transfer { 10.0.0.1; };\n", problem));
+    EXPECT_EQ(-1, check_named_text("acl common-allow-transfer {\n\t10.0.0.1\n};\n", problem));
+    EXPECT_TRUE(contains(problem, "missing ';' before '}'")) << problem;
 }
 
 } // namespace
