@@ -1,5 +1,6 @@
 // poolwatchd: the round-robin pool monitor. Runs each active pool's test script against the
 // pool's records and switches the records on or off, queueing their zones for zonebuildd.
+#include "daemon_detach.h"
 #include "logging.h"
 #include "poolwatch_cmdline.h"
 #include "poolwatch_daemon.h"
@@ -7,7 +8,6 @@
 
 #include <cstdio>
 #include <mysql.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 int main(int argc, const char **argv) {
@@ -19,8 +19,8 @@ int main(int argc, const char **argv) {
     const int run_mode = opts.nodetach ? RUN_FOREGROUND : RUN_DETACH;
     // A daemon keeps nothing its starter left open, such as the pipe of a caller waiting
     // for our output to end.
-    if (run_mode == RUN_DETACH)
-        close_range(STDERR_FILENO + 1, ~0U, 0);
+    if (run_mode == RUN_DETACH && close_inherited_fds({}) != 0)
+        fprintf(stderr, "Cannot close the descriptors inherited from the starter.\n");
 
     if (logging_init("poolwatchd", "syslog", nullptr) != 0)
         return pw().exit_code;
@@ -33,18 +33,15 @@ int main(int argc, const char **argv) {
     }
     logging_shutdown();
 
+    // Detached, the starter waits until the daemon has started (or failed to) and ends with
+    // its exit code.
+    starter_link starter;
     if (run_mode == RUN_DETACH) {
-        const pid_t child = fork();
-        if (child < 0) {
+        if (detach(starter) != 0) {
             fprintf(stderr, "fork() failed\n");
             return EXIT_DAEMONIZE;
         }
-        if (child > 0) {
-            int status;
-            if (waitpid(child, &status, WNOHANG) < 0)
-                fprintf(stderr, "wait() failed\n");
-            return EXIT_OK;
-        }
+        pw().starter = &starter;
     }
     const int rc = poolwatch_daemonize();
     logging_shutdown();

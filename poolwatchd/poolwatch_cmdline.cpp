@@ -1,14 +1,15 @@
 #include "poolwatch_cmdline.h"
 
 #include "config.h"
+#include "pid_file.h"
 #include "poolwatch_config.h"
-#include "poolwatch_pidfile.h"
 #include "poolwatch_state.h"
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <popt.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,18 +55,22 @@ int poolwatch_send_sighup() {
     poolwatch_config cfg;
     // Without a readable file, the default pid file is the one to look at.
     (void)poolwatch_read_pid_config(etc_file("zonaris.conf"), cfg);
-    const pid_t pid = pidfile_lock_holder(cfg.pid_file);
-    if (pid < 0) {
+    if (access(cfg.pid_file.c_str(), R_OK) != 0) {
         fprintf(stderr, "Cannot open file:%s for reading\n", cfg.pid_file.c_str());
         return EXIT_PID_FILE;
     }
-    if (pid == 0 || kill(pid, 0) != 0) {
-        fprintf(stderr, "'poolwatchd' daemon is stopped\n");
-        return EXIT_NOT_RUNNING;
-    }
-    if (kill(pid, SIGHUP) != 0) {
+    // Only the process that holds the pid file's lock is signalled.
+    pid_t pid = 0;
+    switch (signal_daemon(cfg.pid_file, SIGHUP, pid)) {
+    case SIGNAL_SENT:
+        return EXIT_OK;
+    case SIGNAL_FAILED:
         fprintf(stderr, "'poolwatcd' daemon is stopped\n");
         return EXIT_NOT_RUNNING;
+    case SIGNAL_NOT_RUNNING:
+    case SIGNAL_UNKNOWN:
+        break;
     }
-    return EXIT_OK;
+    fprintf(stderr, "'poolwatchd' daemon is stopped\n");
+    return EXIT_NOT_RUNNING;
 }

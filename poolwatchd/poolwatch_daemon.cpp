@@ -3,7 +3,6 @@
 #include "config.h"
 #include "logging.h"
 #include "poolwatch_db.h"
-#include "poolwatch_pidfile.h"
 #include "poolwatch_scheduler.h"
 #include "poolwatch_state.h"
 #include "poolwatch_testrun.h"
@@ -125,6 +124,30 @@ int init_tables(sql_conn *db) {
 
 void poolwatch_catch_sig();
 
+// Takes the pid file's lock. 0, or the exit code (logged).
+int lock_pid_file(pid_file &pid, const std::string &path) {
+    switch (pid.lock(path)) {
+    case PID_FILE_LOCKED:
+        return EXIT_OK;
+    case PID_FILE_HELD:
+        LOGF(LOG_ERR, "Only a single 'poolwatchd' process may be active in the system.");
+        return EXIT_LOCKED;
+    case PID_FILE_OPEN_FAILED:
+    case PID_FILE_WRITE_FAILED:
+    case PID_FILE_NOT_ABSOLUTE:
+        break;
+    }
+    LOGF(LOG_ERR, "Can't open PID file: %s", path.c_str());
+    return EXIT_PID_FILE;
+}
+
+// A start-up failure before the threads run: the starter of a detached daemon ends with it.
+int start_failed(int exit_code) {
+    if (pw().starter)
+        pw().starter->fail(exit_code);
+    return exit_code;
+}
+
 // The start-up thread, which then refreshes the poll set until shutdown.
 void poolwatch_main() {
     poolwatch_daemon &d = pw();
@@ -165,6 +188,8 @@ void poolwatch_main() {
         return;
     }
     LOGF(LOG_DEBUG, "Round robin signal catcher has just been started.");
+    if (d.starter)
+        d.starter->ready();
 
     poolwatch_update_pollset(db);
     db_disconnect(db);
@@ -206,9 +231,9 @@ void poolwatch_catch_sig() {
 }
 
 // poolwatch_clean, once every thread has been joined.
-void poolwatch_clean(const poolwatch_config &cfg) {
+void poolwatch_clean() {
     poolwatch_daemon &d = pw();
-    release_pidfile_lock(cfg.pid_file, d.pid_fd, true);
+    d.pid.release();
     poolwatch_clear_poll_records(d.records);
     {
         std::lock_guard guard(d.polls.lock);
@@ -248,10 +273,11 @@ int poolwatch_init(int run_mode) {
         return rc;
     if (loaded == -2)
         return EXIT_SCRIPT_USER;
-    int fd = -1, exit_code = EXIT_OK;
-    if (set_pidfile_lock(cfg.pid_file, fd, exit_code) != 0)
-        return exit_code;
-    release_pidfile_lock(cfg.pid_file, fd, false);
+    // Proves that no other instance runs; the lock is taken for good after detaching.
+    pid_file probe;
+    if (const int rc = lock_pid_file(probe, cfg.pid_file); rc != EXIT_OK)
+        return rc;
+    probe.release(false);
 
     const sigset_t set = daemon_signals(run_mode);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -260,10 +286,6 @@ int poolwatch_init(int run_mode) {
 
 int poolwatch_daemonize() {
     poolwatch_daemon &d = pw();
-    if (d.run_mode == RUN_DETACH && daemon(1, 0) != 0) {
-        fprintf(stderr, "Failed to daemonize process.\n");
-        return EXIT_DAEMONIZE;
-    }
     const poolwatch_config cfg = poolwatch_config_copy();
     const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
     if (d.run_mode == RUN_FOREGROUND)
@@ -274,11 +296,8 @@ int poolwatch_daemonize() {
     if (cfg.log_level)
         set_log_level_from_string(cfg.log_level->c_str());
 
-    int exit_code = EXIT_OK;
-    if (set_pidfile_lock(cfg.pid_file, d.pid_fd, exit_code) != 0)
-        return exit_code;
-    if (d.run_mode == RUN_DETACH && getsid(0) != getpid() && setsid() < 0)
-        LOGF(LOG_WARNING, "Already a process group leader.");
+    if (const int rc = lock_pid_file(d.pid, cfg.pid_file); rc != EXIT_OK)
+        return start_failed(rc);
     // What a test script leaves behind comes back to us to be reaped.
     poolwatch_become_subreaper();
 
@@ -288,16 +307,16 @@ int poolwatch_daemonize() {
     d.scripts_stop_fd = eventfd(0, EFD_CLOEXEC);
     if (d.signal_fd < 0 || d.wake_fd < 0 || d.scripts_stop_fd < 0) {
         LOGF(LOG_ERR, "Current implementation does not support signal extension.");
-        poolwatch_clean(cfg);
-        return EXIT_DAEMONIZE;
+        poolwatch_clean();
+        return start_failed(EXIT_DAEMONIZE);
     }
     try {
         d.main_thread = std::thread(poolwatch_main);
     } catch (const std::system_error &) {
         LOGF(LOG_ERR,
              "Internal error: system lacked the necessary resources to create another thread.");
-        poolwatch_clean(cfg);
-        return EXIT_DAEMONIZE;
+        poolwatch_clean();
+        return start_failed(EXIT_DAEMONIZE);
     }
     LOGF(LOG_NOTICE, "poolwatchd started");
 
@@ -315,8 +334,11 @@ int poolwatch_daemonize() {
     join(d.signal_thread);
     poolwatch_reap_workers();
     poolwatch_reap_orphans();
-    poolwatch_clean(cfg);
+    poolwatch_clean();
     LOGF(LOG_NOTICE, "Daemon has been gracefully stopped...");
+    // A daemon that stopped before its start-up was done tells its starter why.
+    if (d.starter && d.starter->waiting())
+        d.starter->fail(d.exit_code != EXIT_OK ? d.exit_code.load() : EXIT_DAEMONIZE);
     return d.exit_code;
 }
 

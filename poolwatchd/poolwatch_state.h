@@ -7,6 +7,8 @@
 // and read through poolwatch_config_copy.
 #pragma once
 
+#include "daemon_detach.h"
+#include "pid_file.h"
 #include "poolwatch_config.h"
 #include "poolwatch_pollset.h"
 #include "poolwatch_scheduler.h"
@@ -55,7 +57,8 @@ struct poolwatch_daemon {
     std::atomic<int> state{STATE_RUNNING};
     std::atomic<int> exit_code{EXIT_OK};
     std::atomic<int> db_log_level{3}; // event-log threshold
-    int pid_fd = -1;                  // the pid file, held open and locked
+    pid_file pid;                     // held locked while the daemon runs
+    starter_link *starter = nullptr;  // detached: told when the start-up is done
 
     std::mutex config_lock;
     poolwatch_config config;

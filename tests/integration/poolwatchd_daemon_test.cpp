@@ -358,6 +358,13 @@ TEST_F(poolwatchdDaemon, TheDatabaseGoingAwayMidCycleSwitchesNothingUntilItIsBac
 }
 
 TEST_F(poolwatchdDaemon, DetachedItRunsOnInTheBackgroundUntilStopped) {
+    // The starter waits for the detached daemon's start-up and ends with its exit code.
+    exec("DELETE FROM rrobin_protocols");
+    const program_result failed = run({});
+    EXPECT_EQ(failed.exit_code, 6) << failed.err;
+    EXPECT_FALSE(path_exists(pid_file));
+    exec("INSERT INTO rrobin_protocols(code, script) VALUES('CHECK', 'check')");
+
     const program_result launch = run({});
     ASSERT_EQ(launch.exit_code, 0) << launch.err;
     pid_t pid = 0;
