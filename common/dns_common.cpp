@@ -144,6 +144,10 @@ const char *get_zone_type_str(int code) {
     return nullptr;
 }
 
+const std::vector<std::string> &empty_zone_list() {
+    return empty_zones();
+}
+
 int is_empty_zone(std::string_view name) {
     for (const std::string &z : empty_zones())
         if (name.size() == z.size() && strncasecmp(name.data(), z.data(), z.size()) == 0)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class compiled_regex;
 
@@ -58,6 +59,8 @@ const char *get_rr_type_str(int code); // nullptr for 0 and codes above 9
 int get_zone_type(const char *name);
 const char *get_zone_type_str(int code);
 int is_empty_zone(std::string_view name);
+// The built-in empty reverse zones (upper case, with the final dot).
+const std::vector<std::string> &empty_zone_list();
 
 int safe_strtouint32(std::string_view text, uint32_t *out, uint32_t min, uint32_t max,
                      uint32_t default_value);
