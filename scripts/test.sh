@@ -34,6 +34,9 @@ if [ -d /dev/shm ] && [ -w /dev/shm ] &&
     TMP_BASE=/dev/shm
 fi
 RUN_DIR=$(mktemp -d "$TMP_BASE/zonaris-test.XXXXXX") || exit 1
+# Test scripts of the pool monitor run under an unprivileged account: it must be able to pass
+# through the run directory to reach them (not to list it).
+chmod 0711 "$RUN_DIR"
 
 cleanup() {
     zonaris_db_stop
