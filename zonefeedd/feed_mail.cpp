@@ -254,6 +254,11 @@ void stop_mail_sender(feed_notices &n) {
 
 int send_dns_mail(const mail_settings &s, const char *event, sql_conn *db, int client_id,
                   const std::string &url) {
+    if (s.sendmail.empty()) {
+        LOGF(LOG_DEBUG, "No mail program configured: no '%s' notice about %s.", event,
+             one_line(url).c_str());
+        return -1;
+    }
     sql_result res;
     if (fr_sql_query(db, &res, "SELECT `id` FROM `notification_event` WHERE name = '%s' ", event) !=
         0)

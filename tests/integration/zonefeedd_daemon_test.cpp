@@ -204,13 +204,57 @@ TEST_F(zonefeeddDaemon, RefusesToStartTwiceOrWithoutARunInterval) {
                                         run_options().add_env(etc.env()).timeout(30));
     EXPECT_EQ(second.exit_code, 1);
     EXPECT_NE(second.err.find("Daemon is already running."), std::string::npos) << second.err;
-    daemon.signal(SIGTERM);
-    ASSERT_TRUE(daemon.wait_exit(30));
+    daemon.signal(SIGINT);
+    auto end = daemon.wait_exit(30);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->exit_code, 0);
     write_conf({{"ZONEFEED_RUN_INTERVAL", "0"}});
     program_result refused = run_program(program_path("zonefeedd"), {"-X"},
                                          run_options().add_env(etc.env()).timeout(30));
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_NE(refused.err.find("Invalid run interval value: 0."), std::string::npos) << refused.err;
+}
+
+TEST_F(zonefeeddDaemon, RepeatedSignalsDuringARunQueueOneJobPerKind) {
+    feed(5, "/slow/1500/a.txt");
+    start();
+    ASSERT_TRUE(wait_rows("Job started. Import", 1)) << daemon.out() << daemon.err();
+    daemon.signal(SIGUSR1);
+    daemon.signal(SIGUSR1);
+    daemon.signal(SIGUSR2);
+    ASSERT_TRUE(wait_rows("Job finished. Import all", 1)) << daemon.out() << daemon.err();
+    EXPECT_EQ(rows_of("Job finished. Import"), 2);
+    EXPECT_EQ(rows_of("Job started. Import all"), 1);
+}
+
+// Files are written and read one at a time: a run of many feeds stays far below a small
+// descriptor limit.
+TEST_F(zonefeeddDaemon, FilesAreNotHeldOpenAcrossTheRun) {
+    for (int i = 0; i < 60; ++i)
+        feed(5, "/files/a.txt");
+    daemon = start_program("/bin/sh",
+                           {"-c", "ulimit -n 40 && exec " + program_path("zonefeedd") + " -X"},
+                           run_options().add_env(etc.env()));
+    ASSERT_TRUE(wait_rows("Job finished. Import", 1, "OK")) << daemon.out() << daemon.err();
+    size_t scanned = 0;
+    for (size_t at = 0; (at = daemon.out().find("Adding zones from file", at)) != std::string::npos;
+         ++at)
+        ++scanned;
+    EXPECT_EQ(scanned, 60u);
+    EXPECT_EQ(rows("info_code = 'EPU01'"), 0);
+}
+
+TEST_F(zonefeeddDaemon, DetachedDaemonReportsReadyAndStopsOnSigterm) {
+    program_result r =
+        run_program(program_path("zonefeedd"), {}, run_options().add_env(etc.env()).timeout(30));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(wait_rows("Program started", 1));
+    const std::string pid = read_text_file(pid_file());
+    ASSERT_FALSE(pid.empty());
+    EXPECT_EQ(tool({}).exit_code, 0);
+    ASSERT_EQ(kill(std::stoi(pid), SIGTERM), 0);
+    EXPECT_TRUE(wait_until([&] { return !path_exists(pid_file()); }, 30));
+    EXPECT_TRUE(wait_rows("Program exited", 1, pid + "|0"));
 }
 
 TEST(zonefeeddTimer, NextRunIsMeasuredFromTheLastPeriodicRun) {
