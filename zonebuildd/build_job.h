@@ -12,6 +12,7 @@
 // destructor), the feed. Touches nothing else.
 #pragma once
 
+#include "catalog_zone.h"
 #include "named_conf.h"
 #include "panel_db.h"
 #include "sql.h"
@@ -75,6 +76,8 @@ struct build_job {
     bool acl_changed = true;         // the job rewrote the ACL file with a new content
     bool reload_owed = false;        // in: a previous reload failed; out: this job's reload failed
     bool include_unreadable = false; // out: the live include file is not one the scanner reads
+    bool restore = false; // a restore: the include file and the catalog are rebuilt whole
+    catalog_job catalog;  // the catalog zone (catalog_step.h)
 
     // Makes `fresh` the job's connection and points the contexts at it.
     void use_connection(sql_handle fresh);

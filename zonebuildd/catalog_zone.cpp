@@ -265,8 +265,15 @@ int catalog_begin(catalog_job &cat, const std::string &configured, sql_conn *db)
     return 0;
 }
 
-bool catalog_statement(const catalog_job &cat, const std::string &zone_name) {
-    return !cat.name.empty() && catalog_canonical_name(zone_name) == cat.name;
+bool catalog_statement(catalog_job &cat, const std::string &zone_name) {
+    if (cat.name.empty() || catalog_canonical_name(zone_name) != cat.name)
+        return false;
+    cat.was_listed = true;
+    return true;
+}
+
+bool catalog_needs_reload(const catalog_job &cat) {
+    return cat.changed || (!cat.name.empty() && !cat.was_listed);
 }
 
 namespace {

@@ -121,10 +121,11 @@ struct catalog_env {
 };
 
 struct catalog_job {
-    std::string name;      // canonical; empty: no catalog in this job
-    std::string file_name; // its zone file name
-    bool changed = false;  // a new catalog file waits to be installed
-    std::string dest;      // where it goes live
+    std::string name;        // canonical; empty: no catalog in this job
+    std::string file_name;   // its zone file name
+    bool changed = false;    // a new catalog file waits to be installed
+    bool was_listed = false; // the live include file held the catalog's statement
+    std::string dest;        // where it goes live
     std::unique_ptr<atomic_file> staged;
     size_t members = 0;
 };
@@ -135,8 +136,13 @@ struct catalog_job {
 int catalog_begin(catalog_job &cat, const std::string &configured, sql_conn *db);
 
 // Whether `zone_name` (with its final dot) is the catalog's: its statement is rebuilt by
-// every job that has a catalog, so the copy of the live include file leaves it out.
-bool catalog_statement(const catalog_job &cat, const std::string &zone_name);
+// every job that has a catalog, so the copy of the live include file leaves it out (and the
+// job notes that the name server knows the catalog already).
+bool catalog_statement(catalog_job &cat, const std::string &zone_name);
+
+// Whether the name server must reread its whole configuration for the catalog: a new
+// catalog file, or a statement it does not know yet.
+bool catalog_needs_reload(const catalog_job &cat);
 
 // After the workers' statements are in the include file being built (`include`, open for
 // appending, its path in env.named): works out the members, writes, checks and stages a new

@@ -1,5 +1,6 @@
 #include "zb_config.h"
 
+#include "catalog_zone.h"
 #include "config.h"
 #include "dns_common.h"
 #include "dns_log.h"
@@ -22,7 +23,7 @@ namespace {
 struct raw_config {
     std::optional<std::string> rndc_dir, named_root, named_file, acl_file, master_d, secondary_d,
         temp_d, pid_file, log_type, log_data, log_level, db_host, db_name, db_user, db_passwd,
-        named_user, named_group, serial;
+        named_user, named_group, serial, catalog;
     std::optional<long long> run_interval, concurrency, db_port;
 };
 
@@ -53,7 +54,8 @@ std::vector<config_entry> config_table(raw_config &r) {
             str("DB_PASSWD", r.db_passwd),
             str("NAMED_USERNAME", r.named_user),
             str("NAMED_GROUP", r.named_group),
-            str("ZONE_SERIAL", r.serial)};
+            str("ZONE_SERIAL", r.serial),
+            str("ZONEBUILD_CATALOG_ZONE", r.catalog)};
 }
 
 // printf of a format with one text argument; the formats are this file's own constants.
@@ -236,6 +238,20 @@ bool readable_dir(const std::string &path) {
     return io_valid_dir(path.c_str()) && access(path.c_str(), R_OK | W_OK | X_OK) == 0;
 }
 
+// The catalog zone's name: absent, no catalog; otherwise a domain name.
+int load_catalog(const raw_config &r, zb_settings &out) {
+    if (!r.catalog) {
+        LOGF(LOG_INFO, "Catalog zone was not specified: no catalog zone is written.");
+        return 0;
+    }
+    const std::optional<std::string> name = catalog_configured_name(*r.catalog);
+    if (!name)
+        return -1;
+    out.catalog_zone = *name;
+    LOGF(LOG_INFO, "Using configured catalog zone: %s.", out.catalog_zone.c_str());
+    return 0;
+}
+
 } // namespace
 
 std::string zb_work_dir(const zb_settings &s) {
@@ -274,6 +290,8 @@ int zb_load_settings(const std::string &config_path, const zb_load_options &opt,
         out.serial_format = *r.serial;
     }
     LOGF(LOG_INFO, "Using configured zone serial format: %s.", out.serial_format.c_str());
+    if (load_catalog(r, out) != 0)
+        return -1;
 
     if (load_numbers(r, out) != 0 || load_paths(r, out) != 0 || load_named_owner(r, out) != 0)
         return -1;

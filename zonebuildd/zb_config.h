@@ -42,6 +42,7 @@ struct zb_settings {
     std::string db_host, db_user, db_passwd, db_name;
     unsigned db_port = 3306;
     std::string serial_format = "RFC"; // "RFC" or "timestamp"
+    std::string catalog_zone;          // ZONEBUILD_CATALOG_ZONE (canonical); empty: none
 };
 
 // TEMP_D/work directory name.

@@ -1,6 +1,7 @@
 #include "zone_writer.h"
 
 #include "build_job.h"
+#include "catalog_step.h"
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
@@ -418,8 +419,8 @@ std::optional<std::string> statement_of(const std::string &path, const std::stri
 // new include file equals the one the name server has, only its data changed. A whole reload
 // is costly with many zones (it rereads every statement).
 std::optional<std::string> single_zone_reload(const build_job &job, const job_outcome &out) {
-    if (job.reload_owed || job.acl_changed || !out.removed.empty() || out.written.size() != 1 ||
-        out.consumed.size() != 1)
+    if (job.reload_owed || job.acl_changed || catalog_needs_reload(job.catalog) ||
+        !out.removed.empty() || out.written.size() != 1 || out.consumed.size() != 1)
         return std::nullopt;
     const std::string &zone = *out.written.begin();
     const auto it = job.feed.changes.find(zone);
@@ -556,6 +557,8 @@ int write_and_install_zones(build_job &job) {
                 LOGF(LOG_ERR, "Zone %s has no statement until a job writes it.", name.c_str());
         }
     }
+    if (job_catalog_write(job, out.written, out.consumed) != 0)
+        return -1;
     FILE *tmp = job.work.tmp_include;
     job.work.tmp_include = nullptr;
     if (fclose(tmp) != 0) {
@@ -575,6 +578,7 @@ int write_and_install_zones(build_job &job) {
         LOGF(LOG_ERR, "Failed to install new namedconf file.");
         return -1;
     }
+    job_catalog_install(job);
     job.timing.merge += clock.seconds();
     after_install(job, out, only_zone);
     return 0;
@@ -598,8 +602,10 @@ int write_zones(build_job &job) {
     for (const auto &[name, entry] : job.feed.changes)
         if (!entry.foreign_files)
             rewritten.insert(zone_identity(name));
+    if (job_catalog_begin(job) != 0)
+        return -1;
     const auto in_set = [&](const std::string &name) {
-        return rewritten.count(zone_identity(name)) > 0;
+        return rewritten.count(zone_identity(name)) > 0 || job_catalog_replaces(job, name);
     };
     if (manage_namedconf(scan, in_set, ctx) != 0) {
         job.include_unreadable = scan.malformed;

@@ -456,6 +456,7 @@ int do_restore(zonebuildd_state &st) {
     }
     LOGF(LOG_INFO, "Restoring the DNS zones on the disk (named's zones) with the current "
                    "contents of the database...");
+    job.restore = true;
     return write_zones(job);
 }
 

@@ -79,6 +79,13 @@ TEST(CatalogSerial, IsNewerThanThePreviousOne) {
     EXPECT_EQ(catalog_serial(-1, "timestamp", now), "1765195200");
 }
 
+TEST(CatalogName, IsADomainNameInCanonicalForm) {
+    EXPECT_EQ(catalog_configured_name("Catalog.Zonaris.Invalid"), "catalog.zonaris.invalid.");
+    EXPECT_EQ(catalog_configured_name("catalog.example."), "catalog.example.");
+    for (const char *bad : {"", ".", "catalog", "two words.example", "a..example", "x\";.example"})
+        EXPECT_EQ(catalog_configured_name(bad), std::nullopt) << bad;
+}
+
 class CatalogText : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ASSERT_EQ(bind9_init(), 0); }
