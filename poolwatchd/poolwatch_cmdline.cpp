@@ -55,13 +55,13 @@ int poolwatch_send_sighup() {
     poolwatch_config cfg;
     // Without a readable file, the default pid file is the one to look at.
     (void)poolwatch_read_pid_config(etc_file("zonaris.conf"), cfg);
-    if (access(cfg.pid_file.c_str(), R_OK) != 0) {
-        fprintf(stderr, "Cannot open file:%s for reading\n", cfg.pid_file.c_str());
+    if (access(cfg.base.pid_file.c_str(), R_OK) != 0) {
+        fprintf(stderr, "Cannot open file:%s for reading\n", cfg.base.pid_file.c_str());
         return EXIT_PID_FILE;
     }
     // Only the process that holds the pid file's lock is signalled.
     pid_t pid = 0;
-    switch (signal_daemon(cfg.pid_file, SIGHUP, pid)) {
+    switch (signal_daemon(cfg.base.pid_file, SIGHUP, pid)) {
     case SIGNAL_SENT:
         return EXIT_OK;
     case SIGNAL_FAILED:

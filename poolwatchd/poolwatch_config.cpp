@@ -67,77 +67,61 @@ std::optional<bool> parse_switch(const std::string &text) {
 
 int poolwatch_read_config(const std::string &path, poolwatch_config &cfg) {
     cfg = poolwatch_config{};
-    std::optional<long long> port, concurrency, drift, timeout, interval;
-    std::optional<long long> rise, fall;
-    std::optional<std::string> pid_file, script_dir, script_user, keep_one_up;
-    const std::vector<config_entry> entries = {
-        {"DB_NAME", CONFIG_STR, nullptr, &cfg.db_name},
-        {"DB_HOST", CONFIG_STR, nullptr, &cfg.db_host},
-        {"DB_USER", CONFIG_STR, nullptr, &cfg.db_user},
-        {"DB_PASSWD", CONFIG_STR, nullptr, &cfg.db_passwd},
-        {"DB_PORT", CONFIG_INT, &port, nullptr},
-        {"POOLWATCH_LOG_ENGINE_TYPE", CONFIG_STR, nullptr, &cfg.log_engine_type},
-        {"POOLWATCH_LOG_ENGINE_DATA", CONFIG_STR, nullptr, &cfg.log_engine_data},
-        {"POOLWATCH_LOG_LEVEL", CONFIG_STR, nullptr, &cfg.log_level},
-        {"POOLWATCH_CONCURRENCY", CONFIG_INT, &concurrency, nullptr},
-        {"POOLWATCH_DRIFT", CONFIG_INT, &drift, nullptr},
-        {"POOLWATCH_TIMEOUT", CONFIG_INT, &timeout, nullptr},
-        {"POOLWATCH_POOLING_INTERVAL", CONFIG_INT, &interval, nullptr},
-        {"POOLWATCH_PID_FILE", CONFIG_STR, nullptr, &pid_file},
-        {"POOLWATCH_D", CONFIG_STR, nullptr, &script_dir},
-        {"POOLWATCH_SCRIPT_USER", CONFIG_STR, nullptr, &script_user},
-        {"POOLWATCH_RISE", CONFIG_INT, &rise, nullptr},
-        {"POOLWATCH_FALL", CONFIG_INT, &fall, nullptr},
-        {"POOLWATCH_KEEP_ONE_UP", CONFIG_STR, nullptr, &keep_one_up},
+    struct {
+        std::optional<long long> concurrency, drift, timeout, interval, rise, fall;
+        std::optional<std::string> script_dir, script_user, keep_one_up;
+    } k;
+    const std::vector<config_entry> own = {
+        {"POOLWATCH_CONCURRENCY", CONFIG_INT, &k.concurrency, nullptr},
+        {"POOLWATCH_DRIFT", CONFIG_INT, &k.drift, nullptr},
+        {"POOLWATCH_TIMEOUT", CONFIG_INT, &k.timeout, nullptr},
+        {"POOLWATCH_POOLING_INTERVAL", CONFIG_INT, &k.interval, nullptr},
+        {"POOLWATCH_D", CONFIG_STR, nullptr, &k.script_dir},
+        {"POOLWATCH_SCRIPT_USER", CONFIG_STR, nullptr, &k.script_user},
+        {"POOLWATCH_RISE", CONFIG_INT, &k.rise, nullptr},
+        {"POOLWATCH_FALL", CONFIG_INT, &k.fall, nullptr},
+        {"POOLWATCH_KEEP_ONE_UP", CONFIG_STR, nullptr, &k.keep_one_up},
     };
-    int rc = parseconfig(path, entries);
-    if (rc == -1)
-        LOGF(LOG_ERR, "Cannot read configuration file: %s", path.c_str());
-    else if (rc == -2)
-        LOGF(LOG_ERR, "Configuration file: %s holds a malformed line, no directive taken from it",
-             path.c_str());
-
-    settle_number({"POOLWATCH_CONCURRENCY", concurrency, &cfg.concurrency,
-                   POOLWATCH_DEFAULT_CONCURRENCY, "found"});
-    settle_number({"POOLWATCH_DRIFT", drift, &cfg.drift, POOLWATCH_DEFAULT_DRIFT, "found"});
-    settle_number(
-        {"POOLWATCH_TIMEOUT", timeout, &cfg.timeout, POOLWATCH_DEFAULT_TIMEOUT, "had been set"});
-    settle_number({"POOLWATCH_POOLING_INTERVAL", interval, &cfg.pooling_interval,
-                   POOLWATCH_DEFAULT_POOLING_INTERVAL, "had been set"});
-
-    if (port) {
-        if (*port > 0 && *port <= 65535)
-            cfg.db_port = static_cast<unsigned>(*port);
-        else
-            LOGF(LOG_WARNING,
-                 "Configuration directive DB_PORT must be a port number, default: DB_PORT = 3306");
+    std::string error;
+    const int rc = read_base_settings(POOLWATCH_IDENTITY, path, cfg.base, error, own);
+    if (rc != 0) {
+        LOGF(LOG_ERR, "%s", error.c_str());
+        // Nothing of a file that did not load is taken.
+        k = {};
+        cfg.base.pid_file = POOLWATCH_DEFAULT_PID_FILE;
+        cfg.base.pid_file_default = true;
     }
-    if (pid_file && !pid_file->empty()) {
-        cfg.pid_file = *pid_file;
-    } else {
+
+    settle_number({"POOLWATCH_CONCURRENCY", k.concurrency, &cfg.concurrency,
+                   POOLWATCH_DEFAULT_CONCURRENCY, "found"});
+    settle_number({"POOLWATCH_DRIFT", k.drift, &cfg.drift, POOLWATCH_DEFAULT_DRIFT, "found"});
+    settle_number(
+        {"POOLWATCH_TIMEOUT", k.timeout, &cfg.timeout, POOLWATCH_DEFAULT_TIMEOUT, "had been set"});
+    settle_number({"POOLWATCH_POOLING_INTERVAL", k.interval, &cfg.pooling_interval,
+                   POOLWATCH_DEFAULT_POOLING_INTERVAL, "had been set"});
+    if (cfg.base.pid_file_default)
         LOGF(LOG_WARNING,
              "Configuration directive POOLWATCH_PID_FILE not found, default: POOLWATCH_PID_FILE = "
              "%s",
-             cfg.pid_file.c_str());
-    }
-    if (script_dir && !script_dir->empty()) {
-        cfg.script_dir = *script_dir;
+             cfg.base.pid_file.c_str());
+    if (k.script_dir && !k.script_dir->empty()) {
+        cfg.script_dir = *k.script_dir;
     } else {
         LOGF(LOG_WARNING,
              "Configuration directive POOLWATCH_D not found, default: POOLWATCH_D = %s",
              cfg.script_dir.c_str());
     }
-    if (script_user && !script_user->empty())
-        cfg.script_user = *script_user;
+    if (k.script_user && !k.script_user->empty())
+        cfg.script_user = *k.script_user;
     else
         LOGF(LOG_INFO,
              "Configuration directive POOLWATCH_SCRIPT_USER not found, default: "
              "POOLWATCH_SCRIPT_USER = %s",
              cfg.script_user.c_str());
-    settle_count("POOLWATCH_RISE", rise, cfg.rise);
-    settle_count("POOLWATCH_FALL", fall, cfg.fall);
-    if (keep_one_up) {
-        const std::optional<bool> on = parse_switch(*keep_one_up);
+    settle_count("POOLWATCH_RISE", k.rise, cfg.rise);
+    settle_count("POOLWATCH_FALL", k.fall, cfg.fall);
+    if (k.keep_one_up) {
+        const std::optional<bool> on = parse_switch(*k.keep_one_up);
         if (on)
             cfg.keep_one_up = *on;
         else
@@ -150,18 +134,12 @@ int poolwatch_read_config(const std::string &path, poolwatch_config &cfg) {
 
 int poolwatch_read_pid_config(const std::string &path, poolwatch_config &cfg) {
     cfg = poolwatch_config{};
-    std::optional<std::string> pid_file;
-    const std::vector<config_entry> entries = {
-        {"DB_NAME", CONFIG_STR, nullptr, &cfg.db_name},
-        {"DB_HOST", CONFIG_STR, nullptr, &cfg.db_host},
-        {"DB_USER", CONFIG_STR, nullptr, &cfg.db_user},
-        {"DB_PASSWD", CONFIG_STR, nullptr, &cfg.db_passwd},
-        {"POOLWATCH_PID_FILE", CONFIG_STR, nullptr, &pid_file},
-    };
-    int rc = parseconfig(path, entries);
-    if (pid_file && !pid_file->empty())
-        cfg.pid_file = *pid_file;
-    return rc == 0 ? 0 : -1;
+    std::string error;
+    if (read_base_settings(POOLWATCH_IDENTITY, path, cfg.base, error) != 0) {
+        cfg.base.pid_file = POOLWATCH_DEFAULT_PID_FILE;
+        return -1;
+    }
+    return 0;
 }
 
 int poolwatch_script_account(const std::string &user, script_account &account) {

@@ -1,6 +1,9 @@
-// The pool monitor's configuration: the keys it reads from zonaris.conf, their defaults and
-// the warnings that tell the administrator which default was taken.
+// The pool monitor's configuration: the shared settings (database, pid file, logging) and
+// its own keys, read from zonaris.conf in one pass, their defaults and the warnings that tell
+// the administrator which default was taken.
 #pragma once
+
+#include "daemon_settings.h"
 
 #include <optional>
 #include <string>
@@ -25,14 +28,11 @@ struct script_account {
 };
 
 struct poolwatch_config {
-    std::optional<std::string> db_name, db_host, db_user, db_passwd;
-    unsigned db_port = 0; // 0: the client library's default (3306)
-    std::optional<std::string> log_engine_type, log_engine_data, log_level;
+    base_settings base; // DB_*, POOLWATCH_PID_FILE, POOLWATCH_LOG_*
     int concurrency = POOLWATCH_DEFAULT_CONCURRENCY;
     int drift = POOLWATCH_DEFAULT_DRIFT;
     int timeout = POOLWATCH_DEFAULT_TIMEOUT;
     int pooling_interval = POOLWATCH_DEFAULT_POOLING_INTERVAL;
-    std::string pid_file = POOLWATCH_DEFAULT_PID_FILE;
     std::string script_dir = POOLWATCH_DEFAULT_SCRIPT_D;
     std::string script_user = POOLWATCH_DEFAULT_SCRIPT_USER;
     script_account account; // filled by poolwatch_script_account
@@ -41,12 +41,16 @@ struct poolwatch_config {
     bool keep_one_up = false;
 };
 
+inline constexpr program_identity POOLWATCH_IDENTITY = {"poolwatchd", "POOLWATCH",
+                                                        POOLWATCH_DEFAULT_PID_FILE};
+
 // Reads `path` into a fresh configuration. Missing, negative or zero numbers and missing
-// paths take their defaults with a warning each. 0, or -1 when the file cannot be read or
-// holds a malformed line (logged; `cfg` then holds only defaults and no database keys).
+// paths take their defaults with a warning each. 0, or -1 when the file cannot be read,
+// holds a malformed line or an unusable shared setting (logged; `cfg` then holds only
+// defaults and no database keys).
 [[nodiscard]] int poolwatch_read_config(const std::string &path, poolwatch_config &cfg);
 
-// Only the database keys and the pid file, for `--readconfig`; no warnings.
+// Only the shared settings, for `--readconfig`; no warnings. -1 leaves the defaults.
 [[nodiscard]] int poolwatch_read_pid_config(const std::string &path, poolwatch_config &cfg);
 
 // Looks `user` up for running scripts under it: its uid, primary group and supplementary

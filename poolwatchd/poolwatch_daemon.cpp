@@ -35,13 +35,13 @@ sigset_t daemon_signals(int run_mode) {
 // Switches logging to the configuration's settings (the engine only when detached: in the
 // foreground the lines stay on the console).
 void apply_logging(const poolwatch_config &cfg, int run_mode) {
-    if (run_mode == RUN_DETACH && cfg.log_engine_type) {
-        const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
-        if (logging_reinit(cfg.log_engine_type->c_str(), data) != 0)
-            logging_reinit("syslog", nullptr);
+    if (run_mode == RUN_DETACH && cfg.base.log_engine_type) {
+        if (apply_log_settings(cfg.base, false) == 0)
+            return;
+        logging_reinit("syslog", nullptr);
     }
-    if (cfg.log_level)
-        set_log_level_from_string(cfg.log_level->c_str());
+    if (cfg.base.log_level)
+        set_log_level_from_string(cfg.base.log_level->c_str());
 }
 
 // Reads the configuration into `cfg`. 0 when the file loaded completely, with every
@@ -51,9 +51,8 @@ void apply_logging(const poolwatch_config &cfg, int run_mode) {
     const std::string path = etc_file("zonaris.conf");
     if (poolwatch_read_config(path, cfg) != 0)
         return -1;
-    if (!cfg.db_name || !cfg.db_host || !cfg.db_user || !cfg.db_passwd) {
-        LOGF(LOG_ERR, "Configuration file: %s lacks one of DB_NAME, DB_HOST, DB_USER, DB_PASSWD.",
-             path.c_str());
+    if (const std::optional<std::string> missing = missing_db_setting(cfg.base.db)) {
+        LOGF(LOG_ERR, "%s", missing->c_str());
         return -1;
     }
     if (poolwatch_script_account(cfg.script_user, cfg.account) != 0)
@@ -275,7 +274,7 @@ int poolwatch_init(int run_mode) {
         return EXIT_SCRIPT_USER;
     // Proves that no other instance runs; the lock is taken for good after detaching.
     pid_file probe;
-    if (const int rc = lock_pid_file(probe, cfg.pid_file); rc != EXIT_OK)
+    if (const int rc = lock_pid_file(probe, cfg.base.pid_file); rc != EXIT_OK)
         return rc;
     probe.release(false);
 
@@ -287,16 +286,18 @@ int poolwatch_init(int run_mode) {
 int poolwatch_daemonize() {
     poolwatch_daemon &d = pw();
     const poolwatch_config cfg = poolwatch_config_copy();
-    const char *data = cfg.log_engine_data ? cfg.log_engine_data->c_str() : nullptr;
+    const base_settings &base = cfg.base;
+    const char *data = base.log_engine_data ? base.log_engine_data->c_str() : nullptr;
     if (d.run_mode == RUN_FOREGROUND)
         logging_init("poolwatchd", "stdlog", data);
     else if (logging_init("poolwatchd",
-                          cfg.log_engine_type ? cfg.log_engine_type->c_str() : "syslog", data) != 0)
+                          base.log_engine_type ? base.log_engine_type->c_str() : "syslog",
+                          data) != 0)
         logging_init("poolwatchd", "syslog", nullptr);
-    if (cfg.log_level)
-        set_log_level_from_string(cfg.log_level->c_str());
+    if (base.log_level)
+        set_log_level_from_string(base.log_level->c_str());
 
-    if (const int rc = lock_pid_file(d.pid, cfg.pid_file); rc != EXIT_OK)
+    if (const int rc = lock_pid_file(d.pid, cfg.base.pid_file); rc != EXIT_OK)
         return start_failed(rc);
     // What a test script leaves behind comes back to us to be reaped.
     poolwatch_become_subreaper();
@@ -356,7 +357,7 @@ void poolwatch_sighup() {
     if (load_config(cfg) == 0) {
         apply_logging(cfg, d.run_mode);
         // The pid file stays the one this daemon has locked.
-        cfg.pid_file = poolwatch_config_copy().pid_file;
+        cfg.base.pid_file = poolwatch_config_copy().base.pid_file;
         poolwatch_set_config(cfg);
         poolwatch_tally_set_rules(d.records, rules_of(cfg));
         d.refresher_reconnect = true;

@@ -9,12 +9,13 @@
 
 int db_connect(const poolwatch_config &cfg, sql_handle &db, unsigned long flags) {
     db.reset();
-    if (!cfg.db_name || !cfg.db_host || !cfg.db_user || !cfg.db_passwd)
+    const db_settings &s = cfg.base.db;
+    if (missing_db_setting(s))
         return -1;
-    sql_handle conn = fr_sql_init(*cfg.db_host, cfg.db_port, *cfg.db_user, *cfg.db_passwd, flags);
+    sql_handle conn = fr_sql_init(s.host, s.port, s.user, s.password, flags);
     if (!conn)
         return -2;
-    if (fr_sql_selectdb(conn.get(), *cfg.db_name) != 0)
+    if (fr_sql_selectdb(conn.get(), s.name) != 0)
         return -3;
     db = std::move(conn);
     return 0;

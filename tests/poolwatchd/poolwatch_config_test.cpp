@@ -22,7 +22,7 @@ TEST(poolwatchdConfig, UnusableNumbersAndMissingPathsTakeTheirDefaultsWithTheirW
     EXPECT_EQ(poolwatch_read_config(path, cfg), 0);
     const std::string log = testing::internal::GetCapturedStdout();
 
-    EXPECT_EQ(cfg.db_port, 3307u);
+    EXPECT_EQ(cfg.base.db.port, 3307u);
     EXPECT_EQ(cfg.drift, 3);
     EXPECT_EQ(cfg.concurrency, 4);
     EXPECT_EQ(cfg.timeout, 60);
@@ -47,7 +47,7 @@ TEST(poolwatchdConfig, AMalformedFileGivesNoDatabaseKeysSoStartUpRefuses) {
     EXPECT_EQ(
         poolwatch_read_config(etc.write_conf_text("DB_NAME zonaris\nPOOLWATCH_DRIFT soon\n"), cfg),
         -1);
-    EXPECT_FALSE(cfg.db_name.has_value());
+    EXPECT_TRUE(cfg.base.db.name.empty());
 }
 
 TEST(poolwatchdConfig, ScriptUserAndDampingKeys) {
