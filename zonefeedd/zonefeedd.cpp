@@ -8,7 +8,9 @@
 #include "liblog.h"
 #include "logging.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
@@ -408,13 +410,19 @@ int do_urls(zonefeedd_state &st, selection_mode mode) {
             add_url_stat(st.notices, *feed);
         run.download_queue.push_back(feed.get());
     }
-    run.on_failure = [&st](feed_record &feed, const download_outcome &out) {
+    std::atomic<int> failed{0};
+    run.on_failure = [&st, &failed](feed_record &feed, const download_outcome &out) {
+        ++failed;
         report_download_failure(st, feed, out);
     };
     result_context results(st, job.zones);
     run.on_result = [&results](feed_record &feed) { results.process(feed); };
     LOGF(LOG_INFO, "Downloading %zu remote locations.", job.selection.feeds.size());
+    const auto start = std::chrono::steady_clock::now();
     const int rc = run_downloads(run, st.settings.max_download_threads);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    LOGF(LOG_INFO, "Downloads of %zu remote locations ended after %.3f s (%d failed).",
+         job.selection.feeds.size(), took.count(), failed.load());
     job.largest_download = run.largest_download.load();
     return rc;
 }
