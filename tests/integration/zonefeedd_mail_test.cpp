@@ -68,6 +68,13 @@ TEST_F(zonefeeddMail, WarningAtTheThresholdOncePerProcessLife) {
     EXPECT_EQ(mail.messages().size(), 1u);
 }
 
+TEST_F(zonefeeddMail, ManyFailuresBeforeTheMailGoesOutGiveOneMail) {
+    feed.perm.warn_threshold = 1;
+    ASSERT_EQ(add_url_stat(notices, feed), 0);
+    job(6);
+    EXPECT_EQ(mail.messages().size(), 1u);
+}
+
 TEST_F(zonefeeddMail, FailedMailIsRetriedAtTheNextThreshold) {
     ASSERT_EQ(add_url_stat(notices, feed), 0);
     mail.set_exit(75);
