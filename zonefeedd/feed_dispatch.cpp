@@ -90,6 +90,7 @@ extern "C" void *result_thread(void *arg) {
 }
 
 int default_create(pthread_t *t, void *(*fn)(void *), void *arg) {
+    signals_blocked blocked;
     return pthread_create(t, nullptr, fn, arg);
 }
 
@@ -140,6 +141,18 @@ int dispatch(feed_run &run) {
 }
 
 } // namespace
+
+signals_blocked::signals_blocked() {
+    sigset_t all;
+    sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
+        sigdelset(&all, sig);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+}
+
+signals_blocked::~signals_blocked() {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
 
 void init_tid_list(thread_list &tl, int max) {
     std::lock_guard<std::mutex> lock(tl.lock);
@@ -198,7 +211,12 @@ int run_downloads(feed_run &run, int max_threads) {
         run.downloads_running = true;
     }
     pthread_t results;
-    if (int err = pthread_create(&results, nullptr, result_thread, &run); err != 0) {
+    int err;
+    {
+        signals_blocked blocked;
+        err = pthread_create(&results, nullptr, result_thread, &run);
+    }
+    if (err != 0) {
         LOGF(LOG_ERR, "Failed to create result processing thread.");
         return -1;
     }

@@ -16,12 +16,23 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
 #include <pthread.h>
 #include <vector>
+
+// While it lives, the calling thread blocks the asynchronous signals, so that threads
+// started meanwhile inherit a mask that leaves the daemon's signals to the main thread.
+struct signals_blocked {
+    sigset_t old;
+    signals_blocked();
+    ~signals_blocked();
+    signals_blocked(const signals_blocked &) = delete;
+    signals_blocked &operator=(const signals_blocked &) = delete;
+};
 
 struct thread_list {
     struct entry {

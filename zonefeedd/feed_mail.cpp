@@ -1,6 +1,7 @@
 #include "feed_mail.h"
 
 #include "dns_common.h"
+#include "feed_dispatch.h"
 #include "logging.h"
 #include "mail.h"
 
@@ -224,6 +225,7 @@ int start_mail_sender(feed_notices &n, const mail_settings &s) {
         n.job_open = true;
     }
     try {
+        signals_blocked blocked;
         n.sender = std::thread(mail_sender, std::ref(n), s);
     } catch (const std::system_error &e) {
         std::lock_guard<std::mutex> lock(n.queue_lock);
