@@ -6,8 +6,9 @@
 //
 // The program starts in a process group of its own with default signal dispositions, an
 // empty signal mask and no descriptor beyond the standard three, whatever the calling
-// thread has blocked or opened. When it ends, whatever it left in its group is killed; a
-// process that called run_become_subreaper() also reaps the orphans the program left.
+// thread has blocked or opened; it may be given an account to run under and a descriptor
+// that ends it early. When it ends, whatever it left in its group is killed; a process that
+// called run_become_subreaper() also reaps the orphans the program left.
 //
 // Owns the child and the pipes; touches nothing else. Safe to call from several threads.
 #pragma once
@@ -15,7 +16,15 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
+
+// An account to run a program under (the caller must be root to switch to it).
+struct run_account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups; // supplementary groups
+};
 
 struct program_run {
     std::string path;              // the program (absolute, or relative to the working dir)
@@ -27,6 +36,11 @@ struct program_run {
     size_t capture_limit = 64 * 1024; // bytes kept; the rest is read and dropped
     std::chrono::milliseconds limit{std::chrono::seconds(60)}; // then SIGTERM to the group
     std::chrono::milliseconds grace{std::chrono::seconds(5)};  // then SIGKILL
+    // Groups, gid and uid the program gets before the exec; nullopt: ours.
+    std::optional<run_account> account;
+    // A descriptor that becomes readable when the caller wants the program ended before its
+    // limit (a daemon going down): it is then stopped as at the limit, and ends RUN_STOPPED.
+    int stop_fd = -1;
 };
 
 enum run_end {
@@ -35,6 +49,7 @@ enum run_end {
     RUN_TIMED_OUT,   // still running at the limit, then stopped by us
     RUN_NOT_STARTED, // no process could be created: error
     RUN_EXEC_FAILED, // the process could not become the program: error
+    RUN_STOPPED,     // ended by us early, when stop_fd became readable
 };
 
 struct run_result {
@@ -56,3 +71,9 @@ std::string run_result_text(const run_result &r);
 // Makes this process the reaper of its orphaned descendants, so that what a program leaves
 // behind comes back to the run that reaps it. 0 or -1.
 [[nodiscard]] int run_become_subreaper();
+
+// Reaps every ended child that is not a program under way in run_child_program: the orphans
+// a reaper inherits, such as descendants that left their program's process group. Only for
+// a process whose every other child is such an orphan (it would take the exit status of a
+// child it did not start through the runner).
+void run_reap_orphans();

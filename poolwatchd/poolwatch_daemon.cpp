@@ -222,7 +222,7 @@ void poolwatch_catch_sig() {
             poolwatch_term();
             break;
         case SIGCHLD:
-            poolwatch_reap_orphans();
+            run_reap_orphans();
             break;
         }
     }
@@ -300,7 +300,8 @@ int poolwatch_daemonize() {
     if (const int rc = lock_pid_file(d.pid, cfg.base.pid_file); rc != EXIT_OK)
         return start_failed(rc);
     // What a test script leaves behind comes back to us to be reaped.
-    poolwatch_become_subreaper();
+    if (run_become_subreaper() != 0)
+        LOGF(LOG_WARNING, "Cannot become the reaper of what test scripts leave behind.");
 
     const sigset_t set = daemon_signals(d.run_mode);
     d.signal_fd = signalfd(-1, &set, SFD_CLOEXEC);
@@ -334,7 +335,7 @@ int poolwatch_daemonize() {
         LOGF(LOG_DEBUG, "Cannot wake the signal thread: %s", strerror(errno));
     join(d.signal_thread);
     poolwatch_reap_workers();
-    poolwatch_reap_orphans();
+    run_reap_orphans();
     poolwatch_clean();
     LOGF(LOG_NOTICE, "Daemon has been gracefully stopped...");
     // A daemon that stopped before its start-up was done tells its starter why.

@@ -1,12 +1,13 @@
-// Test runs: what a pool's test script is given (path, one argument, environment) and the
-// running of it in a child process with a time limit. The script runs in a process group
-// of its own; when it ends, runs out of time or leaves processes behind, the whole group
-// goes, and nothing of it outlives the run.
+// Test runs: what a pool's test script is given (path, one argument, environment, account,
+// time limit) and what its run means. The script runs through the shared program runner, in
+// a process group of its own; when it ends, runs out of time or leaves processes behind, the
+// whole group goes, and nothing of it outlives the run.
 #pragma once
 
 #include "poolwatch_config.h"
 #include "poolwatch_pollset.h"
 #include "poolwatch_tally.h"
+#include "program_runner.h"
 #include "sql.h"
 
 #include <optional>
@@ -62,57 +63,31 @@ std::vector<std::string> poolwatch_build_environment(const std::vector<env_row> 
 [[nodiscard]] int poolwatch_fetch_poll_resource_records(sql_conn *db, const pool_poll &p,
                                                         std::vector<pool_record> &records);
 
-// How a script run ended.
-enum script_end {
-    SCRIPT_SIGNALLED = 0,   // ended by a signal the daemon did not send
-    SCRIPT_EXITED = 1,      // exited on its own
-    SCRIPT_TIMED_OUT = 2,   // still running at the time limit, then terminated
-    SCRIPT_NOT_STARTED = 3, // no process could be created
-    SCRIPT_EXEC_FAILED = 4, // the process could not become the script
-    SCRIPT_STOPPED = 5,     // ended by the daemon because it is going down
-};
-
 struct script_limits {
     int timeout_s = 60;                 // SIGTERM to the script's group this long after the start
     int grace_s = POOLWATCH_KILL_GRACE; // then SIGKILL this long after the first SIGTERM
     // A descriptor that becomes readable when the daemon stops (-1: none): the script is then
-    // ended at once, as at its time limit, and the run is SCRIPT_STOPPED.
+    // ended at once, as at its time limit, and the run is RUN_STOPPED.
     int stop_fd = -1;
 };
 
-struct script_run {
-    script_end end = SCRIPT_NOT_STARTED;
-    int exit_code = -1; // SCRIPT_EXITED
-    int signal = 0;     // SCRIPT_SIGNALLED, SCRIPT_TIMED_OUT: the signal that ended it
-    int error = 0;      // SCRIPT_NOT_STARTED, SCRIPT_EXEC_FAILED: errno
-};
-
-// Runs `path` with argument zero `path`, argument one `arg` and exactly `env`, under
-// `account`; standard input and output are the null device. The script starts in a process
-// group of its own with default signal dispositions, an empty signal mask and no descriptor
-// beyond the standard three, whatever the calling thread has blocked or opened.
-script_run poolwatch_run_script(const std::string &path, const std::string &arg,
-                                const std::vector<std::string> &env, const script_limits &limits,
-                                const script_account &account = {});
+// The run of a script (for run_child_program): `path` with argument zero `path`, argument one
+// `arg` and exactly `env`, under `account`, standard streams on the null device.
+program_run poolwatch_script_run(const std::string &path, const std::string &arg,
+                                 const std::vector<std::string> &env, const script_limits &limits,
+                                 const script_account &account = {});
 
 // The test outcome of a run. Only the script's exit status (0 UP, anything else DOWN) and
 // the daemon's own time limit (DOWN) are answers; a run that could not start, could not
-// become the script, or was ended by a signal from elsewhere is OUTCOME_NONE.
-int poolwatch_run_outcome(const script_run &run);
-// Why a run gave no answer, for the event row: "no process could be created", ...
-std::string poolwatch_run_failure(const script_run &run);
-
-// Makes this process the reaper of its orphaned descendants, so that what a script leaves
-// behind comes back to the run that reaps it. 0 or -1.
-int poolwatch_become_subreaper();
-// Reaps every ended child that is not a script under way: descendants of scripts that left
-// their process group and came back to this process as orphans. A script's worker reaps the
-// script itself.
-void poolwatch_reap_orphans();
+// become the script, was ended by a signal from elsewhere or stopped because the daemon goes
+// down is OUTCOME_NONE.
+int poolwatch_run_outcome(const run_result &run);
+// Why a run gave no answer, for the event row: "no process could be created: ...", ...
+std::string poolwatch_run_failure(const run_result &run);
 
 // One record's test (poolwatch_launch_record_testscript): runs the script with the
 // diagnostics of a test run and gives how it ended.
-script_run poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
+run_result poolwatch_launch_record_testscript(const pool_poll &p, const std::string &path,
                                               const std::string &arg,
                                               const std::vector<std::string> &env,
                                               const pool_record &rec, const script_limits &limits,

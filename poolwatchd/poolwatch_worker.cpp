@@ -72,7 +72,7 @@ tally_step check_poll_record(sql_conn *db, const pool_record &rec, const pool_po
 
 // A test that gave no answer leaves the record as it is; the event says why.
 void record_no_answer(sql_conn *db, const pool_poll &p, const pool_record &rec,
-                      const script_run &run) {
+                      const run_result &run) {
     const std::string why = poolwatch_run_failure(run);
     LOGF(LOG_WARNING,
          "Test of zone:\"%s\" record type:'%s' with value:\"%s\" by poll:\"%s\" gave no answer "
@@ -112,9 +112,9 @@ void run_poll(sql_conn *db, const pool_poll &p, const poolwatch_config &cfg) {
                  rec.type.c_str(), rec.value.c_str(), p.name.c_str(), p.protocol_code.c_str());
         } else {
             const std::string arg = poolwatch_build_cmd_args(p.test_url, rec.value);
-            const script_run run =
+            const run_result run =
                 poolwatch_launch_record_testscript(p, *path, arg, env, rec, limits, cfg.account);
-            if (run.end == SCRIPT_STOPPED || d.state == STATE_TERMINATING) {
+            if (run.end == RUN_STOPPED || d.state == STATE_TERMINATING) {
                 // Going down: whatever the script said, a stop never switches a record.
                 poolwatch_tally_withdraw(d.records, rec, p);
                 return;

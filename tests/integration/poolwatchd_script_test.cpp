@@ -26,7 +26,7 @@ namespace {
 // The daemon reaps what its scripts leave behind; so does this test process.
 class ReaperEnvironment : public testing::Environment {
   public:
-    void SetUp() override { ASSERT_EQ(poolwatch_become_subreaper(), 0); }
+    void SetUp() override { ASSERT_EQ(run_become_subreaper(), 0); }
 };
 testing::Environment *const reaper_env = testing::AddGlobalTestEnvironment(new ReaperEnvironment);
 
@@ -40,9 +40,10 @@ class poolwatchdScript : public testing::Test {
         return path;
     }
 
-    script_run run(const std::string &path, int timeout_s = 30, int grace_s = 30,
+    run_result run(const std::string &path, int timeout_s = 30, int grace_s = 30,
                    std::vector<std::string> env = {"TIMEOUT=20"}) {
-        return poolwatch_run_script(path, "http://192.0.2.1/", env, {timeout_s, grace_s});
+        return run_child_program(
+            poolwatch_script_run(path, "http://192.0.2.1/", env, {timeout_s, grace_s}));
     }
 
     pid_t pid_in(const std::string &name) {
@@ -79,8 +80,8 @@ TEST_F(poolwatchdScript, ExitStatusGivesTheOutcome) {
         int code, outcome;
     } cases[] = {{0, OUTCOME_UP}, {1, OUTCOME_DOWN}, {2, OUTCOME_DOWN}, {255, OUTCOME_DOWN}};
     for (const auto &c : cases) {
-        const script_run r = run(script("exit", "exit " + std::to_string(c.code) + "\n"));
-        EXPECT_EQ(r.end, SCRIPT_EXITED) << c.code;
+        const run_result r = run(script("exit", "exit " + std::to_string(c.code) + "\n"));
+        EXPECT_EQ(r.end, RUN_EXITED) << c.code;
         EXPECT_EQ(r.exit_code, c.code);
         EXPECT_EQ(poolwatch_run_outcome(r), c.outcome) << c.code;
     }
@@ -91,8 +92,8 @@ TEST_F(poolwatchdScript, GetsOneArgumentAndExactlyThePoolsEnvironment) {
     const std::string path =
         script("check", "echo \"$0|$#|$1\" > " + out +
                             "\n/usr/bin/tr '\\0' '\\n' < /proc/$$/environ >> " + out + "\n");
-    const script_run r = run(path, 30, 30, {"TIMEOUT=5", "PORT=8080"});
-    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    const run_result r = run(path, 30, 30, {"TIMEOUT=5", "PORT=8080"});
+    ASSERT_EQ(r.end, RUN_EXITED);
     EXPECT_THAT(lines(read_text_file(out)),
                 ElementsAre(path + "|1|http://192.0.2.1/", "TIMEOUT=5", "PORT=8080"));
 }
@@ -118,7 +119,7 @@ TEST_F(poolwatchdScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
                         "', 'w') as f:\n    f.write(open('/proc/self/status').read())\n"
                         "    f.write('\\n'.join(os.listdir('/proc/self/fd')) + '\\n')\n",
                     0755);
-    script_run r;
+    run_result r;
     std::thread worker([&] {
         sigset_t set;
         sigemptyset(&set);
@@ -132,7 +133,7 @@ TEST_F(poolwatchdScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
     close(leaked);
     sigaction(SIGPIPE, &old_pipe, nullptr);
 
-    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    ASSERT_EQ(r.end, RUN_EXITED);
     const std::string seen = read_text_file(state);
     EXPECT_THAT(seen, HasSubstr("SigBlk:\t0000000000000000\n"));
     // Nothing is ignored but the C library's two internal signals (32 and 33), which glibc's
@@ -147,7 +148,7 @@ TEST_F(poolwatchdScript, StartsWithDefaultSignalsAndNoInheritedDescriptors) {
 TEST_F(poolwatchdScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
     const std::string path = script("hang", "/bin/sleep 1000 &\necho $! > " + dir.file("child") +
                                                 "\necho $$ > " + dir.file("self") + "\nwait\n");
-    script_run r;
+    run_result r;
     std::thread worker([&] {
         // A worker thread blocks the daemon's signals; the limit's SIGTERM must still work.
         sigset_t set;
@@ -157,7 +158,7 @@ TEST_F(poolwatchdScript, AHangingScriptIsTerminatedWithEverythingItStarted) {
         r = run(path, 1, 30);
     });
     worker.join();
-    EXPECT_EQ(r.end, SCRIPT_TIMED_OUT);
+    EXPECT_EQ(r.end, RUN_TIMED_OUT);
     EXPECT_EQ(r.signal, SIGTERM) << "SIGTERM was enough; no SIGKILL needed";
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
     EXPECT_TRUE(process_gone(pid_in("self")));
@@ -168,8 +169,8 @@ TEST_F(poolwatchdScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
     const std::string path =
         script("stubborn", "trap '' TERM\n/bin/sleep 1000 &\necho $! > " + dir.file("child") +
                                "\nwhile :; do /bin/sleep 1; done\n");
-    const script_run r = run(path, 1, 1);
-    EXPECT_EQ(r.end, SCRIPT_TIMED_OUT);
+    const run_result r = run(path, 1, 1);
+    EXPECT_EQ(r.end, RUN_TIMED_OUT);
     EXPECT_EQ(r.signal, SIGKILL);
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_DOWN);
     EXPECT_TRUE(process_gone(pid_in("child")));
@@ -178,13 +179,13 @@ TEST_F(poolwatchdScript, AScriptIgnoringSigtermIsKilledAfterTheGracePeriod) {
 TEST_F(poolwatchdScript, AScriptEndedByASignalFromElsewhereGivesNoAnswer) {
     // An interpreter that crashes, or a kill by an administrator or the service manager, is
     // no finding about the record: only the exit status and our own time limit are.
-    const script_run killed = run(script("kill9", "kill -KILL $$\n"));
-    EXPECT_EQ(killed.end, SCRIPT_SIGNALLED);
+    const run_result killed = run(script("kill9", "kill -KILL $$\n"));
+    EXPECT_EQ(killed.end, RUN_SIGNALLED);
     EXPECT_EQ(killed.signal, SIGKILL);
     EXPECT_EQ(poolwatch_run_outcome(killed), OUTCOME_NONE);
 
-    const script_run termed = run(script("kill15", "kill -TERM $$\n"));
-    EXPECT_EQ(termed.end, SCRIPT_SIGNALLED) << "a SIGTERM we did not send is not the time limit";
+    const run_result termed = run(script("kill15", "kill -TERM $$\n"));
+    EXPECT_EQ(termed.end, RUN_SIGNALLED) << "a SIGTERM we did not send is not the time limit";
     EXPECT_EQ(poolwatch_run_outcome(termed), OUTCOME_NONE);
     EXPECT_THAT(poolwatch_run_failure(termed), HasSubstr("signal 15"));
 }
@@ -194,16 +195,16 @@ TEST_F(poolwatchdScript, AStoppingDaemonEndsItsScriptsAtOnce) {
                                                 "\nexec /bin/sleep 1000\n");
     const int stop = eventfd(0, EFD_CLOEXEC);
     ASSERT_GE(stop, 0);
-    script_run r;
+    run_result r;
     std::thread worker([&] {
-        r = poolwatch_run_script(path, "x", {"TIMEOUT=20"}, {600, 30, stop});
+        r = run_child_program(poolwatch_script_run(path, "x", {"TIMEOUT=20"}, {600, 30, stop}));
     });
     const pid_t child = pid_in("child");
     const uint64_t one = 1;
     ASSERT_EQ(write(stop, &one, sizeof one), static_cast<ssize_t>(sizeof one));
     worker.join(); // well before the 600 s limit
     close(stop);
-    EXPECT_EQ(r.end, SCRIPT_STOPPED);
+    EXPECT_EQ(r.end, RUN_STOPPED);
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
     EXPECT_TRUE(process_gone(child));
 }
@@ -212,32 +213,32 @@ TEST_F(poolwatchdScript, ScriptThatLeavesAGrandchildIsAnsweredAtItsOwnExit) {
     // The grandchild holds nothing the run waits for; it is cleared away with the group.
     const std::string path =
         script("forker", "/bin/sleep 1000 &\necho $! > " + dir.file("child") + "\nexit 0\n");
-    const script_run r = run(path, 30);
-    EXPECT_EQ(r.end, SCRIPT_EXITED) << "the run must not wait for the grandchild";
+    const run_result r = run(path, 30);
+    EXPECT_EQ(r.end, RUN_EXITED) << "the run must not wait for the grandchild";
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_UP);
     EXPECT_TRUE(process_gone(pid_in("child")));
 }
 
 TEST_F(poolwatchdScript, MegabytesOfOutputDoNotStallTheRun) {
-    const script_run r =
+    const run_result r =
         run(script("chatty", "/usr/bin/head -c 16000000 /dev/zero\n/usr/bin/head -c 4000000 "
                              "/dev/zero >&2\nexit 1\n"));
-    EXPECT_EQ(r.end, SCRIPT_EXITED);
+    EXPECT_EQ(r.end, RUN_EXITED);
     EXPECT_EQ(r.exit_code, 1);
 }
 
 TEST_F(poolwatchdScript, AScriptThatCannotBeExecutedGivesNoAnswer) {
     const std::string bad_interpreter = dir.file("bad");
     write_text_file(bad_interpreter, "#!/nonexistent/interpreter\n", 0755);
-    script_run r = run(bad_interpreter);
-    EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
+    run_result r = run(bad_interpreter);
+    EXPECT_EQ(r.end, RUN_EXEC_FAILED);
     EXPECT_EQ(r.error, ENOENT);
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
 
     const std::string not_executable = dir.file("plain");
     write_text_file(not_executable, "#!/bin/sh\nexit 0\n", 0644);
     r = run(not_executable);
-    EXPECT_EQ(r.end, SCRIPT_EXEC_FAILED);
+    EXPECT_EQ(r.end, RUN_EXEC_FAILED);
     EXPECT_EQ(r.error, EACCES);
     EXPECT_EQ(poolwatch_run_outcome(r), OUTCOME_NONE);
 }
@@ -249,11 +250,11 @@ TEST_F(poolwatchdScript, ADescendantThatLeftTheGroupIsReapedOnceItEnds) {
         script("escape", "/usr/bin/setsid /bin/sh -c 'echo $$ > " + dir.file("escaped") +
                              "; exec /bin/sleep 0.3' &\nwhile [ ! -s " + dir.file("escaped") +
                              " ]; do /bin/sleep 0.01; done\nexit 0\n");
-    const script_run r = run(path);
-    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    const run_result r = run(path);
+    ASSERT_EQ(r.end, RUN_EXITED);
     const pid_t escaped = pid_in("escaped");
     ASSERT_TRUE(wait_until([&] { return zombie(escaped) || process_gone(escaped); }, 10));
-    poolwatch_reap_orphans(); // the daemon does this on SIGCHLD and after every run
+    run_reap_orphans(); // the daemon does this on SIGCHLD and after every run
     EXPECT_TRUE(process_gone(escaped)) << "left a zombie";
 }
 
@@ -270,8 +271,9 @@ TEST_F(poolwatchdScript, RunsUnderTheConfiguredAccount) {
                           "\n/bin/grep -E '^CapEff' /proc/$$/status "
                           ">> " +
                           out + "\n");
-    const script_run r = poolwatch_run_script(path, "x", {"TIMEOUT=20"}, {30, 30}, nobody);
-    ASSERT_EQ(r.end, SCRIPT_EXITED);
+    const run_result r =
+        run_child_program(poolwatch_script_run(path, "x", {"TIMEOUT=20"}, {30, 30}, nobody));
+    ASSERT_EQ(r.end, RUN_EXITED);
     EXPECT_EQ(r.exit_code, 0);
     const std::vector<std::string> seen = lines(read_text_file(out));
     ASSERT_EQ(seen.size(), 3u) << read_text_file(out);
