@@ -183,9 +183,9 @@ std::string delta_opts_rows(const std::vector<snapshot_opt> &rows, option_table 
     std::string ids, key;
     for (const snapshot_opt &row : rows) {
         if (find_nocase(row.type, "master") == 0 && row.type.size() == 6) {
-            key = "M";
+            key.assign(1, 'M');
         } else if (find_nocase(row.type, "allow_transfer") == 0 && row.type.size() == 14) {
-            key = "A";
+            key.assign(1, 'A');
         } else {
             LOGF(LOG_ERR, "Unknown zone option type: %s", row.type.c_str());
             continue;

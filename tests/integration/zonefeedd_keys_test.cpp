@@ -157,6 +157,26 @@ TEST_F(zonefeeddKeys, ZoneLookups) {
     EXPECT_EQ(SCAN_DB_FAILED, scan_feed_text(feed, file, env));
 }
 
+TEST_F(zonefeeddKeys, LockedFeedsTakeOnlyTheirOwnOrNewZones) {
+    zone("mine.test.", 4);
+    zone("theirs.test.", 8);
+    zone("panel.test.", -1);
+    zone_set zones;
+    for (const char *name : {"mine.test.", "theirs.test.", "panel.test.", "new.test."})
+        zone_set_put(zones, name, zone_claim{8, 0}); // all claimed by a better feed
+    feed.perm.forward_level = 20;
+    feed.perm.ignore_other_urls = 1;
+    feed.priority = 50;
+    feed_file file;
+    file.text = "mine.test {\n}\ntheirs.test {\n}\npanel.test {\n}\nnew.test {\n}\n";
+    scan_env env{report, zones, conn.get()};
+    ASSERT_EQ(0, scan_feed_text(feed, file, env));
+    EXPECT_EQ(4, zone_set_find(zones, "mine.test.")->feed_id);
+    EXPECT_EQ(8, zone_set_find(zones, "theirs.test.")->feed_id);
+    EXPECT_EQ(8, zone_set_find(zones, "panel.test.")->feed_id);
+    EXPECT_EQ(4, zone_set_find(zones, "new.test.")->feed_id);
+}
+
 TEST_F(zonefeeddKeys, FailureEventsAreCappedPerFeedWithOneSummaryRow) {
     report.failure_cap = 10;
     std::string body = "NS||@||ns1.example.net.\n";
