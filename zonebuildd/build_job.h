@@ -15,6 +15,7 @@
 #include "catalog_zone.h"
 #include "named_conf.h"
 #include "panel_db.h"
+#include "signal_jobs.h"
 #include "sql.h"
 #include "zb_config.h"
 #include "zone_file.h"
@@ -44,14 +45,11 @@ struct job_timing {
 constexpr time_t worker_stall_default = 120;
 
 // How a job learns that the daemon was asked to stop, and what a forked worker must let go
-// of. Given by the frame; the job only calls it.
+// of. Given by the frame; the job only asks it.
 struct stop_token {
-    const volatile sig_atomic_t *running = nullptr; // cleared by a stop request
-    int wake_fd = -1;                   // readable when a signal arrived; -1: none to poll
-    std::function<void()> take_wakeups; // reads wake-ups in; queued jobs stay queued
-    std::function<void()> forget;       // in a forked worker: let go of the daemon's
-                                        // descriptors (signal pipe, pid file)
-    bool stop_requested() const { return running != nullptr && *running == 0; }
+    signal_jobs *jobs = nullptr;  // the daemon's signal queue (stop requests, wake-ups)
+    std::function<void()> forget; // in a forked worker: let go of the daemon's pid file
+    bool stop_requested() const { return jobs != nullptr && jobs->stopping(); }
 };
 
 struct build_job {

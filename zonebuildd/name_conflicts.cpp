@@ -1,6 +1,7 @@
 #include "name_conflicts.h"
 
 #include "dns_log.h"
+#include "event_row.h"
 #include "liblog.h"
 #include "logging.h"
 
@@ -74,8 +75,11 @@ void refuse(sql_conn *db, const zone_row &z, const zone_row &served, int event_l
     const std::string why = "The zone name " + z.name + " is already served as zone " +
                             served.name + " (id " + std::to_string(served.id) + ").";
     LOGF(LOG_ERR, "Zone %s refused: %s", z.name.c_str(), why.c_str());
-    sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Zone refused", "ES05", why.c_str(), z.client_id, 0,
-            z.id, nullptr, z.name.c_str(), event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Zone refused", "ES05")
+        .info(why)
+        .client(z.client_id)
+        .zone(z.id, z.name)
+        .write(db, event_level);
     update_sql_zone_warning(db, z.name, 99, why);
 }
 

@@ -2,6 +2,9 @@
 // reload request to the name server.
 #include "named_conf.h"
 
+#include "event_row.h"
+#include "program_runner.h"
+
 #include "dns_log.h"
 #include "dns_validator.h"
 #include "files.h"
@@ -31,8 +34,9 @@ void replace_all(std::string &text, std::string_view token, std::string_view val
 }
 
 void io_event(const named_ctx &ctx, const std::string &info) {
-    sql_log(ctx.db, FACILITY_ZONEBUILD, 3, "File system interaction (I/O problem)", "ER05",
-            info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, 3, "File system interaction (I/O problem)", "ER05")
+        .info(info)
+        .write(ctx.db, ctx.event_level);
 }
 
 // ER05 row and error for a failed write to the include file being built.
@@ -325,8 +329,9 @@ int install_namedconf(const named_ctx &ctx) {
         return -1;
     }
     unlink(from.c_str());
-    sql_log(ctx.db, FACILITY_ZONEBUILD, 5, "zonaris.include changed", "ER07", to.c_str(), 0, 0, 0,
-            nullptr, nullptr, ctx.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, 5, "zonaris.include changed", "ER07")
+        .info(to)
+        .write(ctx.db, ctx.event_level);
     return 0;
 }
 
@@ -381,8 +386,9 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx) {
         LOGF(LOG_ERR, "Failed to install new acl file: %s", strerror(errno));
         return -1;
     }
-    sql_log(ctx.db, FACILITY_ZONEBUILD, 5, "zonaris.acl changed", "ER07", path.c_str(), 0, 0, 0,
-            nullptr, nullptr, ctx.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, 5, "zonaris.acl changed", "ER07")
+        .info(path)
+        .write(ctx.db, ctx.event_level);
     LOGF(LOG_INFO, "Global ACL successfully restored.");
     return 0;
 }
@@ -390,58 +396,58 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx) {
 // ---------------------------------------------------------------------------------------
 // Name server control
 
-int notify_named(const std::string &rndc_dir) {
+int run_rndc(const std::string &rndc_dir, const std::vector<std::string> &args,
+             std::string *output) {
     if (rndc_dir.empty()) {
         LOGF(LOG_ERR, "No rndc directory given.");
         return -1;
     }
-    const std::string program = rndc_dir + "/rndc";
-    // Everything the child needs is prepared before the fork.
-    char arg0[] = "rndc";
-    char arg1[] = "reload";
-    char *const argv[] = {arg0, arg1, nullptr};
-
-    const pid_t pid = fork();
-    if (pid < 0) {
-        LOGF(LOG_ERR, "fork failed: %s", strerror(errno));
+    program_run run;
+    run.path = rndc_dir + "/rndc";
+    run.argv.push_back("rndc");
+    run.argv.insert(run.argv.end(), args.begin(), args.end());
+    run.capture = output != nullptr;
+    run.limit = rndc_time_limit;
+    const run_result r = run_child_program(run);
+    if (output)
+        *output = r.output;
+    switch (r.end) {
+    case RUN_EXITED:
+        return r.exit_code;
+    case RUN_EXEC_FAILED:
+        return 255;
+    default:
+        LOGF(LOG_ERR, "%s did not finish: %s.", run.path.c_str(), run_result_text(r).c_str());
         return -1;
     }
-    if (pid == 0) {
-        logging_shutdown();
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0 && devnull != STDIN_FILENO) {
-            dup2(devnull, STDIN_FILENO);
-            close(devnull);
-        }
-        // The daemon's files, sockets and pipes are none of rndc's business.
-        close_range(3, ~0U, 0);
-        execv(program.c_str(), argv);
-        _exit(255);
-    }
+}
 
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            LOGF(LOG_ERR, "Failed to wait for %s: %s", program.c_str(), strerror(errno));
-            return -1;
-        }
-    }
-    if (WIFSIGNALED(status)) {
-        LOGF(LOG_ERR, "%s was killed by signal %d.", program.c_str(), WTERMSIG(status));
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int notify_named(const std::string &rndc_dir) {
+    return run_rndc(rndc_dir, {"reload"});
+}
+
+namespace {
+
+// The "Named restart attempt" row of a reload's exit code.
+void reload_event(const named_ctx &ctx, int code) {
+    (void)event_row(FACILITY_ZONEBUILD, code == 0 ? 5 : 3, "Named restart attempt", "ER02")
+        .info((code == 0 ? "ok|" : "fail|") + std::to_string(code))
+        .write(ctx.db, ctx.event_level);
+}
+
+} // namespace
+
+int reload_zone(const named_ctx &ctx, const std::string &zone) {
+    const int code = run_rndc(ctx.paths.rndc_dir, {"reload", zone});
+    LOGF(LOG_INFO, "`rndc reload %s` terminated with code %d.", zone.c_str(), code);
+    reload_event(ctx, code);
+    return code == 0 ? 0 : -1;
 }
 
 int reload_named(const named_ctx &ctx) {
     const int code = notify_named(ctx.paths.rndc_dir);
     LOGF(LOG_INFO, "`rndc reload` terminated with code %d.", code);
-    const std::string info = (code == 0 ? "ok|" : "fail|") + std::to_string(code);
-    sql_log(ctx.db, FACILITY_ZONEBUILD, code == 0 ? 5 : 3, "Named restart attempt", "ER02",
-            info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
+    reload_event(ctx, code);
     if (code != 0) {
         LOGF(LOG_ERR, "The name server did not reload; the reload is retried with the next job.");
         return -1;

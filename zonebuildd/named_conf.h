@@ -27,6 +27,7 @@
 //                  named root and gives the letter ("a", "0", ...) or nullopt on failure.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -178,9 +179,16 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx);
 // ---------------------------------------------------------------------------------------
 // Name server control
 
-// Runs "<rndc_dir>/rndc reload" as a child process (no shell) and reaps it. Its exit status
-// (0..255; 255 when the program cannot be executed), or -1 when it could not be started or
-// was killed by a signal.
+// rndc answers within its own time-out (60 s); a name server that holds it longer is hung.
+inline constexpr std::chrono::seconds rndc_time_limit{120};
+
+// Runs "<rndc_dir>/rndc ARGS..." as a child program (no shell, at most rndc_time_limit).
+// Its exit status (0..255; 255 when the program cannot be executed), or -1 when it could
+// not be started, was killed by a signal or ran out of time. With `output`, what it wrote
+// to its standard output and error.
+int run_rndc(const std::string &rndc_dir, const std::vector<std::string> &args,
+             std::string *output = nullptr);
+// run_rndc with "reload".
 int notify_named(const std::string &rndc_dir);
 
 // notify_named, then the info line "`rndc reload` terminated with code %d." and the event
@@ -188,3 +196,6 @@ int notify_named(const std::string &rndc_dir);
 // level 3 otherwise. 0 when the reload succeeded, -1 when it did not: the caller keeps the
 // reload pending and calls this again at its next job.
 int reload_named(const named_ctx &ctx);
+// The same for one zone ("rndc reload ZONE", the name without its final dot): 0 when named
+// reloaded it (a zone that fails to load makes rndc fail), -1 otherwise.
+int reload_zone(const named_ctx &ctx, const std::string &zone);

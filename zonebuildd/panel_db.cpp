@@ -2,6 +2,7 @@
 
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "liblog.h"
 #include "logging.h"
 #include "numbers.h"
@@ -35,12 +36,16 @@ void check_servable(sql_conn *db, const change_feed &feed, zone_change &entry,
     const unsigned client = to_id(client_id);
     if (entry.type == ZONE_MASTER && !feed.ns_complete.count(entry.id)) {
         entry.id = -1;
-        sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Master zone has no ORIGIN NS", "ES04", nullptr,
-                client, 0, 0, nullptr, name.c_str(), event_level);
+        (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Master zone has no ORIGIN NS", "ES04")
+            .client(client)
+            .zone_name(name)
+            .write(db, event_level);
     } else if (entry.type == ZONE_SLAVE && !feed.master_known.count(entry.id)) {
         entry.id = -1;
-        sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Slave zone has no 'master' ip", "ES04", nullptr,
-                client, 0, 0, nullptr, name.c_str(), event_level);
+        (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Slave zone has no 'master' ip", "ES04")
+            .client(client)
+            .zone_name(name)
+            .write(db, event_level);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
@@ -377,8 +378,9 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
         if (!wa.live_include) {
             LOGF(LOG_ERR, "Error opening zonris include file %s: %s", live.c_str(),
                  strerror(errno));
-            sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05",
-                    ("fail|open r|" + live).c_str(), 0, 0, 0, nullptr, nullptr, event_level);
+            (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05")
+                .info("fail|open r|" + live)
+                .write(db, event_level);
             return -1;
         }
     }
@@ -410,8 +412,9 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
     if (!wa.tmp_include) {
         LOGF(LOG_ERR, "Error opening temporary zonaris include file %s: %s", tmp.c_str(),
              strerror(errno));
-        sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05",
-                ("fail|open r/w|" + tmp).c_str(), 0, 0, 0, nullptr, nullptr, event_level);
+        (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Run time error", "ER05")
+            .info("fail|open r/w|" + tmp)
+            .write(db, event_level);
         return -1;
     }
     return 0;

@@ -10,6 +10,7 @@
 
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
@@ -297,8 +298,10 @@ int create_letter_dir(const zonefile_env &env, const std::string &dir) {
 
 void log_event(const zonefile_env &env, int level, const char *message, const char *code,
                const std::string &info, unsigned client_id) {
-    sql_log(env.db, facility, level, message, code, info.c_str(), client_id, 0, 0, nullptr, nullptr,
-            env.event_level);
+    (void)event_row(facility, level, message, code)
+        .info(info)
+        .client(client_id)
+        .write(env.db, env.event_level);
 }
 
 // Removes one installed file; `label` names it in the messages ("zone file", "slave zone

@@ -4,9 +4,11 @@
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
+#include "worker_group.h"
 #include "zone_model.h"
 #include "zone_serial.h"
 
@@ -56,9 +58,8 @@ struct worker {
     int record(zone_outcome outcome, const std::string &name) {
         if (outcome == ZONE_WRITTEN || outcome == ZONE_REMOVED)
             ++count;
-        const unsigned char beat = static_cast<unsigned char>(files.slot);
-        ssize_t n = write(files.progress_fd, &beat, 1); // a full pipe only loses a heartbeat
-        (void)n;
+        if (files.progress)
+            files.progress->beat();
         if (fputc(outcome, files.results) == EOF ||
             fwrite(name.c_str(), 1, name.size() + 1, files.results) != name.size() + 1) {
             LOGF(LOG_ERR, "Failed to record the outcome of zone %s.", name.c_str());
@@ -203,8 +204,10 @@ zone_outcome finish_zone(worker &w, pending_zone &p, bool synced) {
             return ZONE_SKIPPED;
         }
         LOGF(LOG_INFO, "Copied %s to %s", p.work_path.c_str(), p.dest.c_str());
-        sql_log(w.db, FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07", p.dest.c_str(),
-                zone.client_id, 0, 0, nullptr, nullptr, w.job.event_level);
+        (void)event_row(FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07")
+            .info(p.dest)
+            .client(zone.client_id)
+            .write(w.db, w.job.event_level);
     }
     std::string bare = name;
     try_rm_dot(bare);
@@ -283,21 +286,19 @@ int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
 } // namespace
 
 void io_event(sql_conn *db, int event_level, const std::string &info, unsigned client_id) {
-    sql_log(db, FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)", "ER05",
-            info.c_str(), client_id, 0, 0, nullptr, nullptr, event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)", "ER05")
+        .info(info)
+        .client(client_id)
+        .write(db, event_level);
 }
 
 namespace {
 
 int run_slice(build_job &job, const zone_keys &keys, writer_slice slice,
               const worker_files &files) {
-    // A worker obeys SIGTERM at once and ignores the daemon's job signals; it dies with
-    // the daemon.
-    for (int sig : {SIGTERM, SIGINT, SIGCHLD})
-        signal(sig, SIG_DFL);
-    for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP})
-        signal(sig, SIG_IGN);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The worker group made it obey SIGTERM at once, ignore the daemon's job signals and die
+    // with the daemon.
+    signal(SIGCHLD, SIG_DFL);
     if (job.stop.forget)
         job.stop.forget(); // the daemon's signal pipe and lock are the daemon's alone
     if (job.work.tmp_include)
@@ -339,17 +340,13 @@ int run_slice(build_job &job, const zone_keys &keys, writer_slice slice,
 
 } // namespace
 
-void run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
-                const worker_files &files) {
-    int status = 1;
-    // Nothing may unwind out of the worker into the parent's code that the fork copied.
+int run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
+               const worker_files &files) {
     try {
-        status = run_slice(job, keys, slice, files);
+        return run_slice(job, keys, slice, files);
     } catch (...) {
         FR_TRACE_EXCEPTION(0);
         LOGF(LOG_ERR, "Worker %d stopped by an unexpected error.", files.slot);
+        return 1;
     }
-    fflush(stdout);
-    fflush(stderr);
-    _exit(status);
 }

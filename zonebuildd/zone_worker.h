@@ -21,6 +21,7 @@
 #include <vector>
 
 struct build_job;
+class worker_progress;
 
 // What became of one zone in a worker (one byte in front of the name in the result file).
 enum zone_outcome : char {
@@ -37,13 +38,13 @@ struct worker_files {
     int slot = 0;
     FILE *chunk = nullptr;
     FILE *results = nullptr;
-    int progress_fd = -1;  // one byte (the slot) per zone handled
+    const worker_progress *progress = nullptr; // one beat per zone handled
     std::string stage_dir; // on the name server's file system, below the primary directory
 };
 
-// The worker's body, in the forked child: ends the process with status 0 when the slice was
-// worked through, 1 when the worker had to stop early.
-[[noreturn]] void run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
+// The worker's body, in the forked child (worker_group ends the process with the result):
+// 0 when the slice was worked through, 1 when the worker had to stop early.
+[[nodiscard]] int run_worker(build_job &job, const zone_keys &keys, writer_slice slice,
                              const worker_files &files);
 
 // The ER05 "File system interaction (I/O problem)" event row.

@@ -5,11 +5,12 @@
 #include "check_tool.h"
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "files.h"
-#include "job_queue.h"
 #include "liblog.h"
 #include "logging.h"
 #include "name_conflicts.h"
+#include "worker_group.h"
 #include "zone_file.h"
 #include "zone_model.h"
 #include "zone_serial.h"
@@ -29,10 +30,8 @@
 namespace {
 
 struct worker_slot {
-    pid_t pid = 0;
     std::string chunk_path, result_path;
     FILE *chunk = nullptr;
-    timespec last_progress{};
 };
 
 timespec monotonic_now() {
@@ -45,139 +44,6 @@ double seconds_since(const timespec &then) {
     const timespec now = monotonic_now();
     return static_cast<double>(now.tv_sec - then.tv_sec) +
            static_cast<double>(now.tv_nsec - then.tv_nsec) / 1e9;
-}
-
-// ---------------------------------------------------------------------------------------
-// Parent side
-
-extern "C" void handle_sigchld(int) {
-    job_queue_signal(JOB_NONE);
-}
-
-// SIGCHLD wakes the parent's wait while workers run; the previous action comes back after.
-struct sigchld_wakeup {
-    struct sigaction old {};
-    sigchld_wakeup() {
-        struct sigaction sa {};
-        sigemptyset(&sa.sa_mask);
-        sa.sa_handler = handle_sigchld;
-        sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-        sigaction(SIGCHLD, &sa, &old);
-    }
-    ~sigchld_wakeup() { sigaction(SIGCHLD, &old, nullptr); }
-};
-
-// Checks a reaped worker's status. 0 for a clean exit.
-int worker_status(pid_t pid, int status) {
-    if (WIFSIGNALED(status)) {
-        LOGF(LOG_ERR, "Child[%d] was signaled with %d.", pid, WTERMSIG(status));
-        return -1;
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        LOGF(LOG_ERR, "Child[%d] exited with code %d.", pid, WEXITSTATUS(status));
-        return -1;
-    }
-    LOGF(LOG_DEBUG, "Child[%d] terminated successfully.", pid);
-    return 0;
-}
-
-// Stops the workers still running: SIGTERM, up to about a second to end, then SIGKILL.
-// Every worker is reaped before this returns.
-void emergency_children_cleanup(std::vector<worker_slot> &slots) {
-    for (worker_slot &w : slots) {
-        if (w.pid <= 0)
-            continue;
-        int status;
-        if (waitpid(w.pid, &status, WNOHANG) == w.pid)
-            w.pid = 0;
-        else
-            kill(w.pid, SIGTERM);
-    }
-    const timespec start = monotonic_now();
-    while (seconds_since(start) < 0.999999999) {
-        bool running = false;
-        for (worker_slot &w : slots) {
-            int status;
-            if (w.pid > 0 && waitpid(w.pid, &status, WNOHANG) == w.pid)
-                w.pid = 0;
-            running = running || w.pid > 0;
-        }
-        if (!running)
-            return;
-        const timespec step{0, 20000000};
-        nanosleep(&step, nullptr);
-    }
-    for (worker_slot &w : slots) {
-        if (w.pid <= 0)
-            continue;
-        kill(w.pid, SIGKILL);
-        int status;
-        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        w.pid = 0;
-    }
-}
-
-void drain(int fd, std::vector<worker_slot> &slots) {
-    unsigned char buf[512];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) {
-        const timespec now = monotonic_now();
-        for (ssize_t i = 0; i < n; ++i)
-            if (buf[i] < slots.size())
-                slots[buf[i]].last_progress = now;
-    }
-}
-
-// Waits for every worker. -1 as soon as one fails, hangs, or the daemon is told to stop.
-int wait_workers(build_job &job, std::vector<worker_slot> &slots, int progress_fd) {
-    while (true) {
-        bool running = false;
-        for (worker_slot &w : slots) {
-            if (w.pid <= 0)
-                continue;
-            int status;
-            const pid_t r = waitpid(w.pid, &status, WNOHANG);
-            if (r == w.pid) {
-                const pid_t pid = w.pid;
-                w.pid = 0;
-                if (worker_status(pid, status) != 0)
-                    return -1;
-                continue;
-            }
-            if (r < 0 && errno != EINTR) {
-                LOGF(LOG_ERR, "Lost track of child[%d]: %s", w.pid, strerror(errno));
-                w.pid = 0;
-                return -1;
-            }
-            running = true;
-        }
-        if (!running)
-            return 0;
-        if (job.stop.stop_requested()) {
-            LOGF(LOG_ERR, "Stop requested: abandoning the zone writers.");
-            return -1;
-        }
-        drain(progress_fd, slots);
-        double wait = 1.0;
-        for (const worker_slot &w : slots) {
-            if (w.pid <= 0)
-                continue;
-            const double idle = seconds_since(w.last_progress);
-            if (idle >= static_cast<double>(job.worker_stall_limit)) {
-                LOGF(LOG_ERR, "Child[%d] made no progress for %ld seconds: stopping it.", w.pid,
-                     static_cast<long>(job.worker_stall_limit));
-                return -1;
-            }
-            wait = std::min(wait, static_cast<double>(job.worker_stall_limit) - idle);
-        }
-        if (job.stop.take_wakeups)
-            job.stop.take_wakeups();
-        pollfd fds[2] = {{progress_fd, POLLIN, 0}, {job.stop.wake_fd, POLLIN, 0}};
-        const timespec timeout{static_cast<time_t>(wait),
-                               static_cast<long>((wait - static_cast<time_t>(wait)) * 1e9)};
-        ppoll(fds, job.stop.wake_fd >= 0 ? 2 : 1, &timeout, nullptr);
-    }
 }
 
 // What became of the job's zones, from the workers' result files.
@@ -236,16 +102,6 @@ int read_results(const std::string &path, job_outcome &out, job_timing &timing) 
     }
     return 0;
 }
-
-struct fd_pair {
-    int rd = -1, wr = -1;
-    ~fd_pair() {
-        if (rd >= 0)
-            close(rd);
-        if (wr >= 0)
-            close(wr);
-    }
-};
 
 // The workers' staging directory on the name server's file system (below the primary zones
 // directory, so that a rename puts a file live); removed with whatever it still holds once
@@ -308,15 +164,6 @@ int run_workers(build_job &job, job_outcome &out) {
         close_streams();
         return -1;
     }
-    fd_pair progress;
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        LOGF(LOG_ERR, "Failed to create the progress pipe: %s", strerror(errno));
-        close_streams();
-        return -1;
-    }
-    progress.rd = fds[0];
-    progress.wr = fds[1];
 
     // Nothing buffered may be written twice, and no worker may share our connection.
     fflush(job.work.tmp_include);
@@ -324,32 +171,25 @@ int run_workers(build_job &job, job_outcome &out) {
     fflush(stderr);
     job.use_connection(nullptr);
 
-    sigchld_wakeup wakeup;
+    worker_group group(std::chrono::seconds(std::max<time_t>(1, job.worker_stall_limit)),
+                       job.stop.jobs);
     const stopwatch clock;
     int rc = 0;
     for (size_t i = 0; i < n && rc == 0; ++i) {
         const writer_slice slice = slice_of(k, n, i);
-        slots[i].last_progress = monotonic_now();
-        const pid_t pid = fork();
-        if (pid < 0) {
-            LOGF(LOG_ERR, "fork failed: %s", strerror(errno));
-            rc = -1;
-        } else if (pid == 0) {
-            close(progress.rd);
+        const int slot = group.start([&, i, slice](worker_progress &progress) {
             worker_files files;
             files.slot = static_cast<int>(i);
             files.chunk = slots[i].chunk;
             files.results = results[i];
-            files.progress_fd = progress.wr;
+            files.progress = &progress;
             files.stage_dir = stage.dir;
-            run_worker(job, keys, slice, files);
-        } else {
-            slots[i].pid = pid;
-        }
+            return run_worker(job, keys, slice, files);
+        });
+        if (slot < 0)
+            rc = -1;
     }
     close_streams();
-    close(progress.wr);
-    progress.wr = -1;
     if (rc == 0) {
         job.use_connection(zonebuildd_init_db(job.settings));
         if (!job.db) {
@@ -358,10 +198,10 @@ int run_workers(build_job &job, job_outcome &out) {
         }
     }
     if (rc == 0)
-        rc = wait_workers(job, slots, progress.rd);
+        rc = group.wait();
     job.timing.workers = clock.seconds();
     if (rc != 0) {
-        emergency_children_cleanup(slots);
+        group.stop_all();
         return -1;
     }
 
@@ -392,8 +232,9 @@ int run_workers(build_job &job, job_outcome &out) {
     if (rc != 0)
         return -1;
     LOGF(LOG_INFO, "Job processed %d zones.", total);
-    sql_log(job.db.get(), FACILITY_ZONEBUILD, LOG_INFO, "Zones processed", "ER08",
-            std::to_string(total).c_str(), 0, 0, 0, nullptr, nullptr, job.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_INFO, "Zones processed", "ER08")
+        .info(std::to_string(total))
+        .write(job.db.get(), job.event_level);
     return 0;
 }
 
@@ -434,44 +275,6 @@ std::optional<std::string> single_zone_reload(const build_job &job, const job_ou
     std::string bare = zone;
     try_rm_dot(bare);
     return bare;
-}
-
-// "rndc reload ZONE"; the outcome goes to the log and the event log like a whole reload.
-// 0 when it succeeded.
-int reload_zone(const named_ctx &ctx, const std::string &zone) {
-    const std::string program = ctx.paths.rndc_dir + "/rndc";
-    const pid_t pid = fork();
-    if (pid < 0) {
-        LOGF(LOG_ERR, "fork failed: %s", strerror(errno));
-        return -1;
-    }
-    if (pid == 0) {
-        logging_shutdown();
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0 && devnull != STDIN_FILENO) {
-            dup2(devnull, STDIN_FILENO);
-            close(devnull);
-        }
-        close_range(3, ~0U, 0);
-        execl(program.c_str(), "rndc", "reload", zone.c_str(), static_cast<char *>(nullptr));
-        _exit(255);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            LOGF(LOG_ERR, "Failed to wait for %s: %s", program.c_str(), strerror(errno));
-            return -1;
-        }
-    }
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    LOGF(LOG_INFO, "`rndc reload %s` terminated with code %d.", zone.c_str(), code);
-    const std::string info = (code == 0 ? "ok|" : "fail|") + std::to_string(code);
-    sql_log(ctx.db, FACILITY_ZONEBUILD, code == 0 ? 5 : 3, "Named restart attempt", "ER02",
-            info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
-    return code == 0 ? 0 : -1;
 }
 
 // After the installation: the rows of the zones that went live go, the files of removed

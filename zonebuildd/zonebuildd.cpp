@@ -4,6 +4,7 @@
 #include "config.h"
 #include "dns_common.h"
 #include "dns_log.h"
+#include "event_row.h"
 #include "liblog.h"
 #include "logging.h"
 #include "name_conflicts.h"
@@ -17,11 +18,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <popt.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <unistd.h>
-
-volatile sig_atomic_t zb_running = 1;
 
 zonebuildd_state &zbd() {
     static zonebuildd_state state;
@@ -41,113 +39,43 @@ const char usage_text[] =
 // A failed custom job waits before it runs again: 10 s, doubling, at most the run interval.
 constexpr time_t custom_retry_first = 10;
 
-const int job_signals[] = {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP, SIGTERM, SIGINT};
-
 // While a job runs, its connection is the daemon's.
 void zb_event(zonebuildd_state &st, int level, const char *message, const char *code,
               const char *info) {
     sql_conn *db = st.job ? st.job->db.get() : st.db.get();
     const int threshold = st.job ? st.job->event_level : st.event_level;
-    sql_log(db, FACILITY_ZONEBUILD, level, message, code, info, 0, 0, 0, nullptr, nullptr,
-            threshold);
-}
-
-extern "C" void handle_sigusr_request(int sig) {
-    switch (sig) {
-    case SIGUSR1:
-        job_queue_signal(JOB_CHANGES);
-        break;
-    case SIGUSR2:
-        job_queue_signal(JOB_RESTORE);
-        break;
-    case SIGHUP:
-        job_queue_signal(JOB_REREAD);
-        break;
-    case SIGTTIN:
-        job_queue_signal(JOB_CUSTOM);
-        break;
-    default:
-        break;
-    }
-}
-
-extern "C" void handle_sigterm_request(int) {
-    zb_running = 0;
-    job_queue_signal(JOB_NONE); // wakes the sleep
+    event_row row(FACILITY_ZONEBUILD, level, message, code);
+    if (info)
+        row.info(info);
+    (void)row.write(db, threshold);
 }
 
 } // namespace
 
-int zb_install_signal_handlers() {
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    for (int sig : job_signals)
-        sigaddset(&sa.sa_mask, sig);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : job_signals) {
-        const bool stop = sig == SIGTERM || sig == SIGINT;
-        sa.sa_handler = stop ? handle_sigterm_request : handle_sigusr_request;
-        if (sigaction(sig, &sa, nullptr) != 0)
-            return -1;
-    }
-    return 0;
+int zb_install_signal_handlers(zonebuildd_state &st) {
+    return st.queue.install({{SIGUSR1, JOB_CHANGES},
+                             {SIGUSR2, JOB_RESTORE},
+                             {SIGHUP, JOB_REREAD},
+                             {SIGTTIN, JOB_CUSTOM}},
+                            {SIGTERM, SIGINT});
 }
 
 namespace {
-
-// Whether another process holds the lock of the pid file (a running daemon always does).
-bool pid_file_locked(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    const bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return locked;
-}
-
-// Creates the pid file, locks it for the daemon's life and writes our pid (no newline).
-int lock_pid_file(zonebuildd_state &st) {
-    const std::string &path = st.settings.pid_file;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return -1;
-    }
-    const std::string text = std::to_string(getpid());
-    if (ftruncate(fd, 0) != 0 ||
-        pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-        close(fd);
-        unlink(path.c_str());
-        return -1;
-    }
-    st.pid_fd = fd;
-    return 0;
-}
-
-void release_pid_file(zonebuildd_state &st) {
-    if (st.pid_fd < 0)
-        return;
-    unset_daemon_pid(st.settings.pid_file.c_str());
-    close(st.pid_fd);
-    st.pid_fd = -1;
-}
 
 // Step 5 of the start: refuse while another daemon runs. The lock decides; a pid file that
 // nobody holds is a leftover, whatever process its number names now.
 int check_not_running(const zonebuildd_state &st) {
     const std::string &path = st.settings.pid_file;
-    if (pid_file_locked(path)) {
+    const pid_t running = pid_file::running(path);
+    if (running > 0) {
         LOGF(LOG_ERR, "Daemon is already running.");
         return -1;
     }
-    const int pid = get_daemon_pid(path.c_str());
-    if (pid > 0)
-        LOGF(LOG_WARNING, "Ignoring stale pid file %s: process %d does not hold it.", path.c_str(),
-             pid);
-    else if (pid < 0 && access(path.c_str(), F_OK) == 0)
-        LOGF(LOG_WARNING, "Ignoring unreadable stale pid file %s.", path.c_str());
+    if (running < 0)
+        LOGF(LOG_WARNING, "Cannot tell who holds the pid file %s; its lock decides.", path.c_str());
+    else if (get_daemon_pid(path.c_str()) > 0)
+        LOGF(LOG_WARNING, "Ignoring stale pid file %s: its process does not hold it.",
+             path.c_str());
     return 0;
 }
 
@@ -334,7 +262,7 @@ time_t init_timer(time_t interval, time_t last_run, time_t now) {
 }
 
 int dns_sleep(zonebuildd_state &st, struct timespec delay) {
-    return job_queue_sleep(st.queue, delay, zb_running);
+    return st.queue.sleep(delay);
 }
 
 namespace {
@@ -343,14 +271,8 @@ namespace {
 // wakes its waits, and what a forked worker closes.
 stop_token job_stop_token(zonebuildd_state &st) {
     stop_token stop;
-    stop.running = &zb_running;
-    stop.wake_fd = st.queue.rd;
-    stop.take_wakeups = [&st] { job_queue_empty(st.queue); };
-    stop.forget = [&st] {
-        job_queue_forget(st.queue);
-        if (st.pid_fd >= 0)
-            close(st.pid_fd);
-    };
+    stop.jobs = &st.queue;
+    stop.forget = [&st] { st.pid.forget(); };
     return stop;
 }
 
@@ -437,7 +359,7 @@ int do_changes(zonebuildd_state &st) {
     // Such a file would fail every changes job: a restore rebuilds it from the database.
     if (rc != 0 && job.include_unreadable) {
         LOGF(LOG_ERR, "The include file cannot be read; a restore job is queued.");
-        add_djob(st.queue, JOB_RESTORE);
+        st.queue.add(JOB_RESTORE);
     }
     return rc;
 }
@@ -505,7 +427,7 @@ void run_job(zonebuildd_state &st, void (*body)(zonebuildd_state &)) {
 } // namespace
 
 int generic_job(zonebuildd_state &st) {
-    switch (take_job(st.queue)) {
+    switch (st.queue.take()) {
     case JOB_CHANGES:
         run_job(st, run_changes_job);
         return 0;
@@ -524,7 +446,7 @@ int generic_job(zonebuildd_state &st) {
     const time_t now = time(nullptr);
     if (st.custom_retry_at != 0 && now >= st.custom_retry_at) {
         st.custom_retry_at = 0;
-        add_djob(st.queue, JOB_CUSTOM);
+        st.queue.add(JOB_CUSTOM);
         return 0;
     }
     const time_t timer = init_timer(st.settings.run_interval, st.last_run, now);
@@ -542,6 +464,9 @@ int generic_job(zonebuildd_state &st) {
 }
 
 int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
+    // Nothing the starter left open is ours (its pipes would keep it waiting on us).
+    if (close_inherited_fds({}) != 0)
+        return -1;
     if (logging_init("zonebuildd", "syslog", nullptr) < 0)
         return -1;
     set_log_level(LOG_DEBUG);
@@ -581,7 +506,7 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
     if (!st.no_detach) {
         // The connection would be shared with the parent that exits: open it again after.
         st.db.reset();
-        if (daemon(1, 0) != 0) {
+        if (detach(st.starter) != 0) {
             LOGF(LOG_ERR, "Failed to daemonize process.");
             return -1;
         }
@@ -589,28 +514,31 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
         st.db = zonebuildd_init_db(st.settings);
     }
     // Whoever finds our pid in the pid file may signal us at once: the handlers come first.
-    if (init_daemon_job_list(st.queue) != 0) {
+    if (st.queue.open() != 0) {
         LOGF(LOG_ERR, "Failed to create the job queue: %s", strerror(errno));
         return -1;
     }
-    if (zb_install_signal_handlers() != 0) {
+    if (zb_install_signal_handlers(st) != 0) {
         LOGF(LOG_ERR, "Failed to install the signal handlers: %s", strerror(errno));
         return -1;
     }
-    if (lock_pid_file(st) != 0) {
-        LOGF(LOG_ERR, "Failed locking session.");
+    if (const pid_file_status locked = st.pid.lock(st.settings.pid_file);
+        locked != PID_FILE_LOCKED) {
+        LOGF(LOG_ERR, "Failed locking session: %s.", pid_file_status_text(locked));
         return -1;
     }
     zb_event(st, LOG_NOTICE, "Program started", "ER01a", std::to_string(getpid()).c_str());
     if (st.db)
         clear_custom_zonebuild(st.db.get());
     st.last_run = time(nullptr);
-    add_djob(st.queue, JOB_CHANGES);
+    st.queue.add(JOB_CHANGES);
+    if (st.starter.waiting())
+        st.starter.ready();
     return 0;
 }
 
 void zonebuildd_run(zonebuildd_state &st) {
-    while (zb_running) {
+    while (!st.queue.stopping()) {
         if (generic_job(st) < 0)
             return;
     }
@@ -620,13 +548,12 @@ void zonebuildd_run(zonebuildd_state &st) {
 int zonebuildd_exit(zonebuildd_state &st) {
     LOGF(LOG_INFO, "Shutting down...");
     if (st.run_type == 1) {
-        destroy_daemon_job_list(st.queue);
         // The last job dropped its connection; the exit row needs one.
-        if (st.pid_fd >= 0 && !st.db)
+        if (st.pid.held() && !st.db)
             st.db = zonebuildd_init_db(st.settings);
         const std::string info = std::to_string(getpid()) + "|" + std::to_string(st.exit_status);
         zb_event(st, LOG_NOTICE, "Program exited", "ER01b", info.c_str());
-        release_pid_file(st);
+        st.pid.release();
     }
     bind9_shutdown();
     clean_invariant(st);

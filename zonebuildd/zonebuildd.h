@@ -2,21 +2,31 @@
 // periodic timer and its signal-driven queue, the per-job set-up and tear-down, the job
 // bodies (changes, restore, reread, custom) and shutdown.
 //
-// The daemon is one thread. Signal handlers only clear the running flag or hand a job kind
-// to the queue's self-pipe; everything else happens in the loop. Parallel work happens only
+// The daemon is one thread. Signal handlers only set the stop flag or hand a job kind to the
+// queue's self-pipe (signal_jobs); everything else happens in the loop. Parallel work happens only
 // inside a job, in the writer's worker processes (zone_writer.h).
 //
 // All process-wide state is gathered in zonebuildd_state; zbd() is the one instance.
 #pragma once
 
 #include "build_job.h"
-#include "job_queue.h"
+#include "daemon_detach.h"
+#include "pid_file.h"
+#include "signal_jobs.h"
 #include "zb_config.h"
 
 #include <csignal>
 #include <ctime>
 #include <memory>
 #include <string>
+
+enum job_kind {
+    JOB_NONE = 0,    // queue empty
+    JOB_CHANGES = 1, // write the zones changed since the last run
+    JOB_RESTORE = 2, // rewrite every zone, the include file and the ACL file
+    JOB_REREAD = 3,  // reread the configuration
+    JOB_CUSTOM = 4,  // serve the queued "writeacl" requests
+};
 
 struct zonebuildd_state {
     int run_type = 0;  // 1 once the command line was parsed
@@ -29,8 +39,11 @@ struct zonebuildd_state {
     sql_handle db;                  // open from a job's set-up to its tear-down (and from start-up)
     std::unique_ptr<build_job> job; // the running job; its connection replaces `db` meanwhile
     enum_services enum_set;
-    job_queue queue;
-    int pid_fd = -1; // the pid file, locked while the daemon runs
+    // Kinds keep their order; a kind that already waits is not queued again (the waiting job
+    // serves the later request too), so a storm of signals leaves one job per kind.
+    signal_jobs queue{COLLAPSE_WAITING};
+    pid_file pid;         // locked while the daemon runs
+    starter_link starter; // a detached daemon tells its starter how the start went
     bool reload_pending = false;
     // A failed custom job is retried after a pause rather than at once.
     time_t custom_retry_at = 0;
@@ -39,12 +52,10 @@ struct zonebuildd_state {
 };
 
 zonebuildd_state &zbd();
-// Cleared by SIGTERM and SIGINT.
-extern volatile sig_atomic_t zb_running;
 
 // SIGUSR1/SIGUSR2/SIGHUP/SIGTTIN queue a job, SIGTERM/SIGINT stop; the six are blocked
 // while a handler runs. 0 or -1.
-int zb_install_signal_handlers();
+[[nodiscard]] int zb_install_signal_handlers(zonebuildd_state &st);
 
 // Command line; returns 0 or ends the process (-V, -h, errors).
 int parse_args(zonebuildd_state &st, int argc, char **argv);

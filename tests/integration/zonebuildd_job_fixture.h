@@ -47,14 +47,11 @@ class zonebuildd_jobs : public ::testing::Test {
         const int rc = zonebuildd_init(st, 1);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(0, rc);
-        ASSERT_EQ(0, init_daemon_job_list(st.queue));
+        ASSERT_EQ(0, st.queue.open());
         set_log_level(LOG_CRIT);
     }
 
-    void TearDown() override {
-        clean_invariant(st);
-        destroy_daemon_job_list(st.queue);
-    }
+    void TearDown() override { clean_invariant(st); }
 
     void exec(const std::string &sql) { ASSERT_EQ(0, db.exec(sql)) << db.last_error() << sql; }
 

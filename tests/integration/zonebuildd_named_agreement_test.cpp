@@ -165,7 +165,7 @@ TEST_F(NamedAgreement, IncludeFilesNamedReadsAreReadAndAnUnreadableOneIsRebuilt)
     write_text_file(ns.include_file, read_text_file(ns.include_file) + "zone \"c.example\" {\n");
     touch("a.example.");
     EXPECT_EQ(-1, job());
-    EXPECT_EQ(JOB_RESTORE, take_job(st.queue));
+    EXPECT_EQ(JOB_RESTORE, st.queue.take());
     EXPECT_EQ(1, db.count("logs", "info_code = 'EP01'"));
     ASSERT_EQ(0, job(true));
     EXPECT_TRUE(named_checkconf_accepts(ns, work, ns.include_file));

@@ -59,15 +59,11 @@ class Writer : public ::testing::Test {
         const int rc = zonebuildd_init(st, 1);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(0, rc);
-        ASSERT_EQ(0, init_daemon_job_list(st.queue));
+        ASSERT_EQ(0, st.queue.open());
         set_log_level(LOG_ERR);
     }
 
-    void TearDown() override {
-        clean_invariant(st);
-        destroy_daemon_job_list(st.queue);
-        zb_running = 1;
-    }
+    void TearDown() override { clean_invariant(st); }
 
     std::string live_include() const { return tree.file("named/etc/zonaris.include"); }
     // Where workers stage checked zone files before they go live.
@@ -173,7 +169,7 @@ TEST_F(Writer, StopRequestInterruptsTheWaitForWorkers) {
     zone("a.example.");
     sql_handle lock = db.connect();
     ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
-    zb_running = 0;
+    st.queue.request_stop();
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, changes_job());
     const std::string errors = testing::internal::GetCapturedStderr();
@@ -242,7 +238,7 @@ TEST_F(Writer, WriteAclRequestsAreServedWithTheCurrentAddresses) {
     ASSERT_EQ(0, db.exec("INSERT INTO global_transfer_ips(ip) VALUES('10.0.0.1');"
                          "INSERT INTO custom_job_queue(service, action) VALUES('ZONEBUILD', "
                          "'writeacl'), ('ZONEBUILD', 'writeacl')"));
-    add_djob(st.queue, JOB_CUSTOM);
+    st.queue.add(JOB_CUSTOM);
     EXPECT_EQ(0, generic_job(st));
     EXPECT_EQ("acl common-allow-transfer {\n\t10.0.0.1;\n};\n",
               read_text_file(tree.file("named/etc/zonaris.acl")));
@@ -255,13 +251,13 @@ TEST_F(Writer, FailingCustomJobWaitsBeforeItRunsAgain) {
                          "'writeacl')"));
     // The ACL file cannot be installed: a directory stands in its place.
     ASSERT_EQ(0, mkdir(tree.file("named/etc/zonaris.acl").c_str(), 0755));
-    add_djob(st.queue, JOB_CUSTOM);
+    st.queue.add(JOB_CUSTOM);
     testing::internal::CaptureStderr();
     EXPECT_EQ(0, generic_job(st));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, db.count("logs", "message = 'Job finished. Custom' AND info = 'FR_FAIL'"));
     // Not queued again at once, but after a pause; the request waits for it.
-    EXPECT_TRUE(job_queue_empty(st.queue));
+    EXPECT_TRUE(st.queue.empty());
     EXPECT_GE(st.custom_retry_at, time(nullptr) + 5);
     EXPECT_EQ(1, db.count("custom_job_queue"));
 

@@ -1,6 +1,5 @@
 // The daemon's job queue and timer: what a burst of signals turns into, and when the loop
 // sleeps and wakes.
-#include "job_queue.h"
 #include "zonebuildd.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +11,9 @@
 
 namespace {
 
-std::vector<int> drain(job_queue &q) {
+std::vector<int> drain(signal_jobs &q) {
     std::vector<int> taken;
-    for (int kind = take_job(q); kind != JOB_NONE; kind = take_job(q))
+    for (int kind = q.take(); kind != JOB_NONE; kind = q.take())
         taken.push_back(kind);
     return taken;
 }
@@ -27,12 +26,11 @@ struct queue_case {
 class JobQueueOrder : public ::testing::TestWithParam<queue_case> {};
 
 TEST_P(JobQueueOrder, AKindAlreadyWaitingIsNotQueuedAgain) {
-    job_queue q;
-    ASSERT_EQ(0, init_daemon_job_list(q));
+    signal_jobs &q = zbd().queue; // the daemon's queue, with the daemon's rule
+    ASSERT_EQ(0, q.open());
     for (int kind : GetParam().requested)
-        add_djob(q, kind);
+        q.add(kind);
     EXPECT_EQ(GetParam().served, drain(q));
-    destroy_daemon_job_list(q);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,30 +42,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Once a job was taken it no longer waits: a new request of its kind queues it again.
 TEST(JobQueue, ATakenKindCanBeQueuedAgain) {
-    job_queue q;
-    ASSERT_EQ(0, init_daemon_job_list(q));
-    add_djob(q, JOB_RESTORE);
-    add_djob(q, JOB_CHANGES);
-    EXPECT_EQ(JOB_RESTORE, take_job(q));
-    add_djob(q, JOB_RESTORE);
-    add_djob(q, JOB_CHANGES);
+    signal_jobs &q = zbd().queue;
+    ASSERT_EQ(0, q.open());
+    q.add(JOB_RESTORE);
+    q.add(JOB_CHANGES);
+    EXPECT_EQ(JOB_RESTORE, q.take());
+    q.add(JOB_RESTORE);
+    q.add(JOB_CHANGES);
     EXPECT_EQ((std::vector<int>{JOB_CHANGES, JOB_RESTORE}), drain(q));
-    destroy_daemon_job_list(q);
 }
 
 // The daemon's own handlers, driven by real signals.
 class SignalQueue : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(0, init_daemon_job_list(zbd().queue));
-        ASSERT_EQ(0, zb_install_signal_handlers());
-        zb_running = 1;
+        ASSERT_EQ(0, zbd().queue.open());
+        ASSERT_EQ(0, zb_install_signal_handlers(zbd()));
     }
     void TearDown() override {
         for (int sig : {SIGUSR1, SIGUSR2, SIGTTIN, SIGHUP, SIGTERM, SIGINT})
             signal(sig, SIG_DFL);
-        destroy_daemon_job_list(zbd().queue);
-        zb_running = 1;
+        ASSERT_EQ(0, zbd().queue.open()); // empty, no stop request
     }
 };
 
@@ -88,20 +83,20 @@ TEST_F(SignalQueue, StormOfMixedSignalsQueuesEachKindOnce) {
 
 TEST_F(SignalQueue, StopSignalsClearTheRunningFlagAndQueueNothing) {
     for (int sig : {SIGTERM, SIGINT}) {
-        zb_running = 1;
+        ASSERT_EQ(0, zbd().queue.open());
         ASSERT_EQ(0, raise(sig));
-        EXPECT_EQ(0, zb_running);
-        EXPECT_TRUE(job_queue_empty(zbd().queue));
+        EXPECT_TRUE(zbd().queue.stopping());
+        EXPECT_TRUE(zbd().queue.empty());
     }
 }
 
 TEST_F(SignalQueue, SleepEndsForAJobQueuedFromElsewhere) {
-    std::thread sender([] { job_queue_signal(JOB_RESTORE); });
+    std::thread sender([] { signal_jobs::signal_kind(JOB_RESTORE); });
     // An hour: only the wake-up can end it.
     const int rc = dns_sleep(zbd(), timespec{3600, 0});
     sender.join();
     EXPECT_EQ(1, rc);
-    EXPECT_EQ(JOB_RESTORE, take_job(zbd().queue));
+    EXPECT_EQ(JOB_RESTORE, zbd().queue.take());
 }
 
 TEST_F(SignalQueue, SleepEndsForAStopRequest) {
@@ -109,7 +104,7 @@ TEST_F(SignalQueue, SleepEndsForAStopRequest) {
     const int rc = dns_sleep(zbd(), timespec{3600, 0});
     sender.join();
     EXPECT_EQ(1, rc);
-    EXPECT_EQ(0, zb_running);
+    EXPECT_TRUE(zbd().queue.stopping());
 }
 
 TEST_F(SignalQueue, SleepWithAJobAlreadyQueuedReturnsAtOnce) {
@@ -119,7 +114,7 @@ TEST_F(SignalQueue, SleepWithAJobAlreadyQueuedReturnsAtOnce) {
 
 TEST_F(SignalQueue, SleepRunsOutWithoutRequests) {
     EXPECT_EQ(0, dns_sleep(zbd(), timespec{0, 1000000}));
-    EXPECT_TRUE(job_queue_empty(zbd().queue));
+    EXPECT_TRUE(zbd().queue.empty());
 }
 
 struct timer_case {
