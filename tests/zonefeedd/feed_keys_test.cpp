@@ -15,29 +15,6 @@ hashed_rr rr(int type, const char *host, const char *value, unsigned priority = 
     return r;
 }
 
-TEST(zonefeedd_keys, key_layout_by_type) {
-    std::string key;
-    rr_key(rr(RR_A, "www.a.test.", "192.0.2.1"), key);
-    EXPECT_EQ("Awww.a.test.192.0.2.1NULLNULLNULLNULLNULLNULLNULLNULL", key);
-    rr_key(rr(RR_NS, "a.test.", "ns.b.test.", 1), key);
-    EXPECT_EQ("NSa.test.ns.b.test.1NULLNULLNULLNULLNULLNULLNULL", key);
-    rr_key(rr(RR_MX, "a.test.", "mx.a.test.", 0), key);
-    EXPECT_EQ("MXa.test.mx.a.test.0NULLNULLNULLNULLNULLNULLNULL", key);
-    hashed_rr srv = rr(RR_SRV, "_sip._tcp.a.test.", ".", 10);
-    srv.priority_minor = 5;
-    srv.port = 5060;
-    srv.ttl = 300;
-    rr_key(srv, key);
-    EXPECT_EQ("SRV_sip._tcp.a.test..1055060300NULLNULLNULLNULL", key);
-    hashed_rr naptr = rr(RR_NAPTR, "a.test.", "sip:x@a.test", 100);
-    naptr.priority_minor = 10;
-    naptr.services = "E2U+sip";
-    naptr.flag = "U";
-    naptr.regex = "^.*$";
-    rr_key(naptr, key); // no case flag; no replacement given: "."
-    EXPECT_EQ("NAPTRa.test.sip:x@a.test10010NULLNULLE2U+sipUNULL^.*$.", key);
-}
-
 TEST(zonefeedd_keys, equal_keys_are_one_record) {
     record_table table;
     EXPECT_EQ(0, add_hashed_rr(table, rr(RR_A, "a.test.", "192.0.2.1")));
