@@ -11,12 +11,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -421,6 +424,48 @@ int setup_fs_steps(const zb_settings &s, int create, work_area &wa, sql_conn *db
 }
 
 } // namespace
+
+namespace {
+
+// The pid of a name "<prefix><digits>", or 0.
+pid_t pid_in_name(std::string_view name, std::string_view prefix) {
+    if (name.substr(0, prefix.size()) != prefix || name.size() == prefix.size() ||
+        name.size() - prefix.size() > 9)
+        return 0;
+    pid_t pid = 0;
+    for (char c : name.substr(prefix.size())) {
+        if (c < '0' || c > '9')
+            return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid;
+}
+
+void remove_dirs_of_dead(const std::string &dir, std::string_view prefix) {
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent *e = readdir(d)) {
+        const pid_t pid = pid_in_name(e->d_name, prefix);
+        if (pid > 1 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
+            stale.push_back(dir + "/" + e->d_name);
+    }
+    closedir(d);
+    for (const std::string &path : stale) {
+        if (fr_rm(path) == 0)
+            LOGF(LOG_WARNING, "Removed %s, left by a process that no longer exists.", path.c_str());
+        else
+            LOGF(LOG_WARNING, "Failed to remove %s: %s", path.c_str(), strerror(errno));
+    }
+}
+
+} // namespace
+
+void remove_stale_work_dirs(const zb_settings &s) {
+    remove_dirs_of_dead(s.temp_d, "tmp_");
+    remove_dirs_of_dead(s.named_root + "/" + s.master_d, ".zonebuildd-stage-");
+}
 
 FILE *open_new_file(const std::string &path, mode_t mode) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);

@@ -91,6 +91,11 @@ struct work_area {
 // and -1 returned.
 [[nodiscard]] int setup_fs(const zb_settings &s, int create, work_area &wa, sql_conn *db,
                            int event_level);
+// Removes the work directories (TEMP_D/tmp_<pid>) and staging directories
+// (NAMED_D/MASTER_D/.zonebuildd-stage-<pid>) of processes that no longer exist, left by a
+// daemon that was killed. Those of live processes and our own stay.
+void remove_stale_work_dirs(const zb_settings &s);
+
 // Creates (or truncates) `path` for reading and writing with exactly `mode`, whatever the
 // process umask; no symbolic link is followed. nullptr with errno set.
 FILE *open_new_file(const std::string &path, mode_t mode);

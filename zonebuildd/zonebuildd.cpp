@@ -513,6 +513,7 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
         st.settings.work_name = "tmp_" + std::to_string(getpid());
         st.db = zonebuildd_init_db(st.settings);
     }
+    remove_stale_work_dirs(st.settings);
     // Whoever finds our pid in the pid file may signal us at once: the handlers come first.
     if (st.queue.open() != 0) {
         LOGF(LOG_ERR, "Failed to create the job queue: %s", strerror(errno));

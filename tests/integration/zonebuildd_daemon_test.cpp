@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -158,6 +160,29 @@ TEST_F(Daemon, SecondInstanceIsRefusedWhileThePidFileIsLocked) {
     EXPECT_EQ(1, rows("Program started"));
     ASSERT_EQ(0, first.signal(SIGINT));
     ASSERT_TRUE(first.wait_exit(60));
+}
+
+TEST_F(Daemon, WorkDirectoriesOfProcessesThatNoLongerExistAreRemovedAtStart) {
+    // A process that has ended (reaped): its number names nobody now.
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(dead, waitpid(dead, nullptr, 0));
+    const std::string dead_work = "tmp/tmp_" + std::to_string(dead);
+    const std::string dead_stage = "named/var/named/.zonebuildd-stage-" + std::to_string(dead);
+    const std::string live_work = "tmp/tmp_" + std::to_string(getpid());
+    for (const std::string &dir : {dead_work, dead_stage, live_work}) {
+        tree.dir.make_subdir(dir + "/var/named");
+        write_text_file(tree.dir.file(dir + "/var/named/left"), "x");
+    }
+    running_program d = start();
+    ASSERT_TRUE(wait_rows("Job finished. Changes", 1)) << d.err();
+    EXPECT_FALSE(path_exists(tree.dir.file(dead_work)));
+    EXPECT_FALSE(path_exists(tree.dir.file(dead_stage)));
+    EXPECT_TRUE(path_exists(tree.dir.file(live_work + "/var/named/left"))); // a live process's
+    ASSERT_EQ(0, d.signal(SIGTERM));
+    ASSERT_TRUE(d.wait_exit(60));
 }
 
 TEST_F(Daemon, LeftoverPidFileDoesNotBlockTheStart) {

@@ -223,6 +223,41 @@ TEST_F(Writer, DataChangeOfOneZoneReloadsOnlyThatZone) {
     EXPECT_EQ(0, db.count("changes"));
 }
 
+// The change rows go only once the include file naming the zones is live.
+TEST_F(Writer, IncludeThatCannotBeInstalledFailsTheJobAndKeepsEveryChangeRow) {
+    zone("a.example.");
+    zone("b.example.");
+    // A restore builds the include file from nothing; a directory stands where it goes.
+    ASSERT_EQ(0, unlink(live_include().c_str()));
+    ASSERT_EQ(0, mkdir(live_include().c_str(), 0755));
+    write_text_file(live_include() + "/keep", "");
+    testing::internal::CaptureStderr();
+    int rc = do_invariant(st, 1);
+    if (rc == 0)
+        rc = do_restore(st);
+    clean_invariant(st);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, rc);
+    // The workers ran and installed the zone files; the rows stay for the next job.
+    EXPECT_TRUE(path_exists(tree.file("named/var/named/a/a.example")));
+    EXPECT_EQ(2, db.count("changes"));
+    EXPECT_EQ(0u, rndc_calls());
+}
+
+// A whole-server reload owed by an earlier job is not replaced by a single zone's reload.
+TEST_F(Writer, OwedWholeReloadIsNotReplacedByASingleZoneReload) {
+    zone("a.example.");
+    rndc_exits(1);
+    EXPECT_EQ(0, changes_job()); // a new zone: its reload fails
+    EXPECT_TRUE(st.reload_pending);
+    rndc_exits(0);
+    ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('a.example.', "
+                         "'u', UNIX_TIMESTAMP())"));
+    EXPECT_EQ(0, changes_job()); // only a.example's data changed
+    EXPECT_FALSE(st.reload_pending);
+    EXPECT_EQ("reload\nreload\n", read_text_file(tree.file("rndc.calls")));
+}
+
 TEST_F(Writer, EmptyTemplateFailsTheSetUp) {
     ASSERT_EQ(0, db.exec("UPDATE file_template SET content = ''"));
     zone("a.example.");

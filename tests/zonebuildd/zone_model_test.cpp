@@ -1,5 +1,6 @@
 // The zone record's pieces that need no database: option keys, records from a row with
 // NULL columns, record types by their exact name, and the origin name server's place.
+#include "dns_validator.h"
 #include "sql.h"
 #include "zone_model.h"
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -129,6 +131,24 @@ TEST(zone_model, record_types_match_by_whole_name) {
     };
     for (const auto &c : cases)
         EXPECT_EQ(rec_slot_of(c.type), c.slot) << c.type;
+}
+
+} // namespace
+
+namespace {
+
+// A classless reverse zone covers its whole block: in 0/25 the hosts 0..127, the upper half
+// (64..127) included, and nothing from 128 on.
+TEST(zone_model, ClasslessReverseNetworkCoversItsWholeBlock) {
+    arpa_ipv4_net zone;
+    ASSERT_EQ(0, split_arpa_ipv4("0/25.2.0.192.in-addr.arpa.", zone));
+    EXPECT_EQ(25, zone.prefix);
+    for (const auto &[host, inside] : std::vector<std::pair<int, int>>{
+             {0, 1}, {1, 1}, {63, 1}, {64, 1}, {100, 1}, {127, 1}, {128, 0}, {255, 0}}) {
+        arpa_ipv4_net net;
+        ASSERT_EQ(0, split_arpa_ipv4(std::to_string(host) + ".2.0.192.in-addr.arpa.", net));
+        EXPECT_EQ(inside, is_subnet(net, zone)) << host;
+    }
 }
 
 } // namespace
