@@ -127,8 +127,16 @@ std::string_view field(const block_state &s, size_t n) {
     return n >= 1 && n <= s.fields.size() ? trim_blanks(s.fields[n - 1]) : std::string_view();
 }
 
-void reject(block_state &s, std::string_view offending, const char *message) {
-    report_record_failure(s.env.report, s.env.feed, s.header.name, offending, s.line, message);
+bool reject(block_state &s, std::string_view offending, const char *message) {
+    return report_record_failure(s.env.report, s.env.feed, s.header.name, offending, s.line,
+                                 message);
+}
+
+// A line that is not a record line: EPU03 "Syntax error" and its WARNING line, capped.
+void syntax_error(block_state &s) {
+    if (feed_line_failure(s.env.report, s.env.feed, 4, "EPU03", "Syntax error",
+                          std::to_string(s.line), s.header.name))
+        LOGF(LOG_WARNING, "Syntax error in %s, line %d.", s.env.feed.url.c_str(), s.line);
 }
 
 // The last octet's network byte and mask of an IPv4 network (prefix 24..32).
@@ -453,10 +461,11 @@ bool apply_directive(block_state &s, std::string_view directive) {
     }
     if (directive == "MASTER") {
         if (h.type == 1) {
-            LOGF(LOG_ERR, "Master zones cannot specify 'masters' directives (%s).", h.name.c_str());
-            reject(s, field(s, 1),
-                   "Zone does not accept the directive. Master zones cannot specify 'masters' "
-                   "directives");
+            if (reject(s, field(s, 1),
+                       "Zone does not accept the directive. Master zones cannot specify "
+                       "'masters' directives"))
+                LOGF(LOG_ERR, "Master zones cannot specify 'masters' directives (%s).",
+                     h.name.c_str());
             return true;
         }
         std::string address(value);
@@ -543,9 +552,7 @@ line_result add_import_rec(block_state &s) {
     int zone_value = apply_zone_value(s, directive);
     if (zone_value != 0) {
         if (zone_value < 0) {
-            LOGF(LOG_WARNING, "Syntax error in %s, line %d.", s.env.feed.url.c_str(), s.line);
-            feed_line_failure(s.env.report, s.env.feed, 4, "EPU03", "Syntax error",
-                              std::to_string(s.line), h.name);
+            syntax_error(s);
             return LINE_REJECTED;
         }
         return LINE_TAKEN;
@@ -681,9 +688,7 @@ int parse_import_entries(feed_reader &reader, zone_header &header, parse_env &en
             continue;
         s.line = line.number;
         if (!split_fields(s, line.text)) {
-            LOGF(LOG_WARNING, "Syntax error in %s, line %d.", env.feed.url.c_str(), s.line);
-            feed_line_failure(env.report, env.feed, 4, "EPU03", "Syntax error",
-                              std::to_string(s.line), header.name);
+            syntax_error(s);
             continue;
         }
         if (add_import_rec(s) != LINE_OVER_BUDGET)

@@ -45,11 +45,11 @@ bool feed_line_failure(feed_reporter &report, const feed_record &feed, int level
     return true;
 }
 
-void report_record_failure(feed_reporter &report, const feed_record &feed,
+bool report_record_failure(feed_reporter &report, const feed_record &feed,
                            std::string_view zone_name, std::string_view field, int line,
                            const char *message) {
     if (!within_cap(report, feed))
-        return;
+        return false;
     std::string info(field);
     info += '|';
     info += std::to_string(line);
@@ -57,6 +57,7 @@ void report_record_failure(feed_reporter &report, const feed_record &feed,
     LOGF(LOG_ERR, "Failed to import record value '%s' from %s:%d: %s", shown.c_str(),
          feed.url.c_str(), line, message);
     feed_event_write(report, feed, 4, "EPU04", message, info, zone_name);
+    return true;
 }
 
 unsigned flush_line_failures(feed_reporter &report, const feed_record &feed) {

@@ -57,8 +57,9 @@ bool feed_line_failure(feed_reporter &report, const feed_record &feed, int level
                        const char *message, std::string_view info, std::string_view zone_name);
 
 // The record-failure report of a rejected record: ERROR line "Failed to import record
-// value ..." and event EPU04 with the message, info "field|line". Capped.
-void report_record_failure(feed_reporter &report, const feed_record &feed,
+// value ..." and event EPU04 with the message, info "field|line". Capped: true when it was
+// written, false when only counted.
+bool report_record_failure(feed_reporter &report, const feed_record &feed,
                            std::string_view zone_name, std::string_view field, int line,
                            const char *message);
 
