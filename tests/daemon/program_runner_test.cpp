@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -81,4 +84,24 @@ TEST(ProgramRunner, FailuresToStartAndSignals) {
     EXPECT_TRUE(b.succeeded());
     EXPECT_EQ(b.output.size(), 1000u);
     EXPECT_TRUE(b.truncated);
+}
+
+TEST(ProgramRunner, AnAccountToRunUnderAndAStopDescriptor) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing the account needs root";
+    program_run run = shell("id -u; id -G; exec sleep 600");
+    run.account = run_account{65534, 65534, {}};
+    const int stop = eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(stop, 0);
+    run.stop_fd = stop;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        const uint64_t one = 1;
+        EXPECT_EQ(write(stop, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    });
+    const run_result r = run_child_program(run);
+    stopper.join();
+    close(stop);
+    EXPECT_EQ(r.end, RUN_STOPPED) << run_result_text(r);
+    EXPECT_EQ(r.output, "65534\n65534\n");
 }
