@@ -137,6 +137,10 @@ int update_soa(sql_conn *db, const zone_header &zone, bool &changed) {
 } // namespace
 
 int zone_write_begin(sql_conn *db) {
+    // Each statement sees what other workers committed (a zone count taken after waiting
+    // for the client's lock must include the zone the lock holder created).
+    if (fr_sql_query(db, nullptr, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED") != 0)
+        return -1;
     return fr_sql_query(db, nullptr, "START TRANSACTION");
 }
 

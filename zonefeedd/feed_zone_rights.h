@@ -1,0 +1,29 @@
+// Whether a feed may write a zone it names: creating a new zone (the client's right for the
+// zone's kind and its zone limit), writing an existing one of the same client (the lock to
+// an update source, a change of zone type), never a zone of another client; and whether a
+// better feed of the same client, idle in this run, owns the zone.
+//
+// The zone limit is counted under a lock on the client's row, so workers creating zones for
+// one client at the same time cannot pass it together: call these inside the zone's
+// transaction (zone_write_begin), which keeps the lock until the zone is committed. The
+// refusal events go through the same connection: commit after a refusal to keep them.
+//
+// Reads the zone and client tables, creates the zone row, writes ES02/ES03/EPU07 events.
+#pragma once
+
+#include "feed_parse.h"
+#include "feed_record.h"
+#include "sql.h"
+
+#include <vector>
+
+// 1 when `client_id` may create `zone` (right for its kind, below its zone limit), else 0.
+int can_create_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                    int event_level);
+// Fills the zone's stored data and creates it when new. 0 when the feed may write the zone,
+// -1 when the zone must be ignored (reported) or a query failed.
+int create_zone(sql_conn *db, const feed_record &feed, zone_header &zone, int event_level);
+// 1 when the idle feeds of the run hold feed `feed_id` of client `client_id` with a priority
+// number not above `priority` (a feed of another client never counts).
+int higherprio_url_owner(const std::vector<idle_feed> &idle, int client_id, int feed_id,
+                         int priority);
