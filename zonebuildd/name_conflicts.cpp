@@ -72,15 +72,9 @@ int active_identities(sql_conn *db, const std::vector<std::string> &identities,
 }
 
 void refuse(sql_conn *db, const zone_row &z, const zone_row &served, int event_level) {
-    const std::string why = "The zone name " + z.name + " is already served as zone " +
-                            served.name + " (id " + std::to_string(served.id) + ").";
-    LOGF(LOG_ERR, "Zone %s refused: %s", z.name.c_str(), why.c_str());
-    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Zone refused", "ES05")
-        .info(why)
-        .client(z.client_id)
-        .zone(z.id, z.name)
-        .write(db, event_level);
-    update_sql_zone_warning(db, z.name, 99, why);
+    report_zone_refusal(db, event_level, z.name, z.client_id, z.id,
+                        "The zone name " + z.name + " is already served as zone " + served.name +
+                            " (id " + std::to_string(served.id) + ").");
 }
 
 } // namespace

@@ -183,6 +183,9 @@ int get_sql_changes(sql_conn *db, change_feed &feed, int event_level) {
             if (entry.type < ZONE_MASTER) {
                 LOGF(LOG_ERR, "Zone %s has an unknown type '%s'. Skipping...", name.c_str(),
                      row.get(3) ? row.get(3) : "NULL");
+                report_zone_refusal(db, event_level, name, to_id(row.get(4)), id,
+                                    std::string("The zone type '") +
+                                        (row.get(3) ? row.get(3) : "NULL") + "' is not known.");
                 unusable.insert(name);
                 continue;
             }
@@ -246,6 +249,10 @@ int get_sql_client(sql_conn *db, change_feed &feed, int all, int event_level) {
             // Its change rows stay: the zone is neither written nor removed.
             LOGF(LOG_ERR, "Zone %s has an invalid id or an unknown type '%s'. Skipping...",
                  name.c_str(), row.get(3) ? row.get(3) : "NULL");
+            if (id != 0 && id <= INT32_MAX)
+                report_zone_refusal(db, event_level, name, to_id(row.get(4)), id,
+                                    std::string("The zone type '") +
+                                        (row.get(3) ? row.get(3) : "NULL") + "' is not known.");
             continue;
         }
         entry.id = static_cast<int32_t>(id);
@@ -347,6 +354,17 @@ int update_sql_zone_warning(sql_conn *db, const std::string &zone_name, unsigned
         return -1;
     }
     return 0;
+}
+
+void report_zone_refusal(sql_conn *db, int event_level, const std::string &zone_name,
+                         unsigned client_id, unsigned zone_id, const std::string &why) {
+    LOGF(LOG_ERR, "Zone %s refused: %s", zone_name.c_str(), why.c_str());
+    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Zone refused", "ES05")
+        .info(why)
+        .client(client_id)
+        .zone(zone_id, zone_name)
+        .write(db, event_level);
+    update_sql_zone_warning(db, zone_name, 99, why);
 }
 
 int update_sql_zones_written(sql_conn *db, const std::vector<written_zone> &zones) {

@@ -90,6 +90,11 @@ int update_sql_zone_timestamp(sql_conn *db, const std::string &zone_name);
 int update_sql_zone_warning(sql_conn *db, const std::string &zone_name, unsigned warning,
                             const std::string &text);
 
+// A zone the job refuses (its name, its type or its data cannot make a zone): the event row
+// "Zone refused" (ES05) saying why, and the zone's warning 99 with the same text.
+void report_zone_refusal(sql_conn *db, int event_level, const std::string &zone_name,
+                         unsigned client_id, unsigned zone_id, const std::string &why);
+
 // The same for many zones in one statement each: primary zones get their revision and
 // revise time and their warning cleared (their file passed the check); secondary zones get
 // the current time as revise time. 0 or -1.

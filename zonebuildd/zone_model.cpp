@@ -113,6 +113,7 @@ int load_records(sql_conn *db, int id, zone_info &zone, const std::string &name)
         ++n;
         if (row.size() < 12 || row.is_null(0)) {
             LOGF(LOG_WARNING, "Zone %s: record row %lu has no type. Skipped.", name.c_str(), n);
+            zone.refused_rows.push_back("a record row without a type");
             continue;
         }
         const std::string type(row.view(0));
@@ -120,12 +121,15 @@ int load_records(sql_conn *db, int id, zone_info &zone, const std::string &name)
         if (!rec) {
             LOGF(LOG_WARNING, "Zone %s: %s record row %lu has no host or no value. Skipped.",
                  name.c_str(), type.c_str(), n);
+            zone.refused_rows.push_back(type + " record without a host or a value");
             continue;
         }
         int slot = rec_slot_of(type);
         if (slot < 0) {
             LOGF(LOG_WARNING, "Zone %s: record type '%s' of host %s is not supported. Skipped.",
                  name.c_str(), type.c_str(), rec->host.c_str());
+            zone.refused_rows.push_back(type + " record of host " + rec->host +
+                                        ": the type is not supported");
             continue;
         }
         add_zone_rec(zone, static_cast<rec_slot>(slot), std::move(*rec));
@@ -275,7 +279,16 @@ int set_sql_soa_serial(sql_conn *db, int id, const std::string &serial) {
     return 0;
 }
 
-zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name) {
+zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
+                           zone_load_error *error) {
+    zone_load_error ignored;
+    zone_load_error &why = error ? *error : ignored;
+    why = zone_load_error{};
+    const auto database_error = [&](const char *what) {
+        log_query_error(db, what, id);
+        why.database = true;
+        return nullptr;
+    };
     zone_ptr zone;
     if (init_zone_data(zone) != 0)
         return nullptr;
@@ -285,12 +298,12 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
                      "SELECT client.id, client.email  FROM client, zone  WHERE zone.id = %d AND "
                      "client.id = zone.client_id",
                      id) != 0) {
-        log_query_error(db, "Reading the owner", id);
-        return nullptr;
+        return database_error("Reading the owner");
     }
     sql_row row = fr_sql_fetchrow(res);
     if (!row || row.is_null(0)) {
         LOGF(LOG_WARNING, "Zone %s has no owning client.", name.c_str());
+        why.refusal = "The zone has no owning client.";
         return nullptr;
     }
     zone->client_id = static_cast<uint32_t>(column_ll(row.get(0)));
@@ -303,8 +316,7 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
     std::string revision;
     int rc = query_value(db, revision, "SELECT revision   FROM zone   WHERE id = %d ", {id});
     if (rc < 0) {
-        log_query_error(db, "Reading the revision", id);
-        return nullptr;
+        return database_error("Reading the revision");
     }
     // A NULL revision means no serial was generated yet, exactly like an empty one.
     zone->revision = rc > 0 ? revision : std::string();
@@ -314,6 +326,7 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
         if (split_arpa_ipv4(name, zone->network) != 0) {
             LOGF(LOG_WARNING, "Zone %s: the reverse zone name denotes no IPv4 network.",
                  name.c_str());
+            why.refusal = "The reverse zone name denotes no IPv4 network.";
             return nullptr;
         }
     } else {
@@ -321,23 +334,26 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
     }
     zone->zone_type = static_cast<uint32_t>(type);
 
-    if (get_soa_options(db, id, *zone) != 0)
+    if (get_soa_options(db, id, *zone) != 0) {
+        why.database = true;
         return nullptr;
+    }
 
     if (fr_sql_query(db, &res,
                      "SELECT type, value FROM zone_opt_values WHERE zone_id = '%d' AND type IN "
                      "('allow_transfer', 'master')",
                      id) != 0) {
-        log_query_error(db, "Reading the options", id);
-        return nullptr;
+        return database_error("Reading the options");
     }
     while (sql_row opt = fr_sql_fetchrow(res))
         add_zone_option(*zone, opt.get(1), opt.get(0));
     res.reset();
 
     if (type == 1) {
-        if (load_records(db, id, *zone, name) != 0)
+        if (load_records(db, id, *zone, name) != 0) {
+            why.database = true;
             return nullptr;
+        }
         add_ns_transfer_options(*zone, name);
     }
     return zone;

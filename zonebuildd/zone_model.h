@@ -92,6 +92,15 @@ struct zone_info {
     // not a number): the serial last published for the zone, which a generated serial must
     // move past.
     int64_t stored_serial = 0;
+    // Record rows that were not taken, each with its reason (one line each).
+    std::vector<std::string> refused_rows;
+};
+
+// Why a zone could not be loaded: the database failed (the zone must be retried), or the
+// panel's data cannot make a zone (the zone is refused until it is changed).
+struct zone_load_error {
+    bool database = false;
+    std::string refusal;
 };
 
 using zone_ptr = std::unique_ptr<zone_info>;
@@ -125,7 +134,9 @@ int release_zone_info(zone_ptr &zone);
 // set holds it, with its final dot) on `db`. nullptr when the zone cannot be loaded: a query
 // error (logged with the database's text), a missing client, e-mail or revision, an IPv4
 // reverse name that does not denote a network.
-zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name);
+// With `error`, why it was not loaded.
+zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
+                           zone_load_error *error = nullptr);
 
 // Fills zone.soa (timers from zone_soa, then client_prefs, then misc; the serial by the
 // zone's serialgeneration mode) and zone.stored_serial. 0, or -1 on a query error (the

@@ -35,6 +35,7 @@ struct pending_zone {
     std::string work_path; // primary zones: the checked file in the work directory
     std::string staged;    // primary zones: the same file in the staging directory
     std::string dest;      // primary zones: where it goes live
+    bool written = false;  // went live with its new statement
 };
 
 struct worker {
@@ -68,6 +69,28 @@ struct worker {
         return 0;
     }
 };
+
+void refuse_zone(worker &w, const std::string &name, unsigned client_id, int zone_id,
+                 const std::string &why) {
+    report_zone_refusal(w.db, w.job.event_level, name, client_id,
+                        zone_id > 0 ? static_cast<unsigned>(zone_id) : 0, why);
+}
+
+// A zone written without some of its record rows: one event listing them, and the zone's
+// warning (1: served, but not all of its rows are).
+void report_refused_rows(worker &w, const pending_zone &p) {
+    std::string text = "Record rows not written:";
+    for (const std::string &row : p.zone->refused_rows)
+        text += " " + row + ";";
+    text.pop_back();
+    text += ".";
+    (void)event_row(FACILITY_ZONEBUILD, LOG_WARNING, "Record rows refused", "ES05")
+        .info(text)
+        .client(p.zone->client_id)
+        .zone(static_cast<unsigned>(p.entry->id), *p.name)
+        .write(w.db, w.job.event_level);
+    update_sql_zone_warning(w.db, *p.name, 1, text);
+}
 
 // Moves (or, across file systems, copies) the checked work file into the staging
 // directory, readable by the name server. Not synced: the batch's sync does that.
@@ -129,11 +152,13 @@ int prepare_primary(worker &w, pending_zone &p) {
         written = -1;
     w.phases.write += clock.lap();
     if (written != 0) {
-        io_event(w.db, w.job.event_level, "fail|write|" + p.work_path, zone.client_id);
         LOGF(LOG_ERR, "Error editing zone file %s. Skipping...", p.work_path.c_str());
-        // A zone the panel's data does not allow to be written: the panel shows why.
+        // A zone the panel's data does not allow to be written is refused, not an I/O error:
+        // the panel shows why.
         if (!problem.empty())
-            update_sql_zone_warning(w.db, name, 99, problem);
+            refuse_zone(w, name, zone.client_id, p.entry->id, problem);
+        else
+            io_event(w.db, w.job.event_level, "fail|write|" + p.work_path, zone.client_id);
         unlink(p.work_path.c_str());
         return -1;
     }
@@ -176,15 +201,23 @@ zone_outcome prepare_zone(worker &w, pending_zone &p) {
     if (p.entry->id < 1)
         return ZONE_REMOVED;
     stopwatch clock;
-    p.zone = get_sql_more_info(w.db, p.entry->id, p.entry->type, name);
+    zone_load_error error;
+    p.zone = get_sql_more_info(w.db, p.entry->id, p.entry->type, name, &error);
     w.phases.load += clock.lap();
     if (!p.zone) {
         LOGF(LOG_ERR, "Could not get zone %s details from database.", name.c_str());
+        if (error.database)
+            return ZONE_FAILED;
+        refuse_zone(w, name, 0, p.entry->id,
+                    error.refusal.empty() ? "The zone could not be loaded." : error.refusal);
         return ZONE_SKIPPED;
     }
     LOGF(LOG_INFO, "Updating zone %s", name.c_str());
-    if (zone_file_name(name, p.file_name) != 0)
+    if (zone_file_name(name, p.file_name) != 0) {
+        refuse_zone(w, name, p.zone->client_id, p.entry->id,
+                    "The zone name cannot name a zone file.");
         return ZONE_SKIPPED;
+    }
     if (p.entry->type == ZONE_MASTER && prepare_primary(w, p) != 0)
         return ZONE_SKIPPED;
     return ZONE_WRITTEN;
@@ -256,7 +289,7 @@ int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
         batch.clear();
         bool staged = false;
         for (; i < slice.end && batch.size() < batch_size; ++i) {
-            pending_zone p{&keys[i]->first, &keys[i]->second, nullptr, {}, {}, {}, {}, {}};
+            pending_zone p{&keys[i]->first, &keys[i]->second, nullptr, {}, {}, {}, {}, {}, false};
             const zone_outcome outcome = prepare_zone(w, p);
             if (outcome != ZONE_WRITTEN) {
                 if (w.record(outcome, *p.name) != 0)
@@ -271,13 +304,19 @@ int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
         w.phases.install += clock.lap();
         w.written.clear();
         w.refreshed.clear();
-        for (pending_zone &p : batch)
-            if (w.record(finish_zone(w, p, synced), *p.name) != 0)
+        for (pending_zone &p : batch) {
+            const zone_outcome outcome = finish_zone(w, p, synced);
+            p.written = outcome == ZONE_WRITTEN;
+            if (w.record(outcome, *p.name) != 0)
                 return -1;
+        }
         clock.lap();
         // Bookkeeping only: a failure is logged and the next write corrects it.
         update_sql_zones_written(w.db, w.written);
         update_sql_zones_timestamp(w.db, w.refreshed);
+        for (const pending_zone &p : batch)
+            if (p.zone && !p.zone->refused_rows.empty() && p.written)
+                report_refused_rows(w, p);
         w.phases.install += clock.lap();
     }
     return 0;

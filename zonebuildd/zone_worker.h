@@ -29,6 +29,7 @@ enum zone_outcome : char {
     ZONE_REMOVED = 'R',  // to be removed: statement dropped, files removed after installation
     ZONE_RESERVED = 'E', // a built-in empty zone: rows consumed, never served
     ZONE_SKIPPED = 'S',  // could not be written: previous statement and file kept, rows kept
+    ZONE_FAILED = 'F',   // as skipped, because the database failed: the job fails
     ZONE_TIMING = 'T',   // not a zone: the worker's phase times, last in the file
 };
 

@@ -52,6 +52,7 @@ struct job_outcome {
     std::unordered_set<std::string> written;  // live with a new statement
     std::unordered_set<std::string> removed;  // files to remove
     std::unordered_set<std::string> skipped;  // previous statement kept
+    size_t failed = 0;                        // of those, zones the database failed
 };
 
 // Reads a worker's result file into the outcome sets.
@@ -83,6 +84,10 @@ int read_results(const std::string &path, job_outcome &out, job_timing &timing) 
             out.consumed.insert(std::move(name));
             break;
         case ZONE_SKIPPED:
+            out.skipped.insert(std::move(name));
+            break;
+        case ZONE_FAILED:
+            ++out.failed;
             out.skipped.insert(std::move(name));
             break;
         case ZONE_TIMING: {
@@ -279,8 +284,9 @@ std::optional<std::string> single_zone_reload(const build_job &job, const job_ou
 
 // After the installation: the rows of the zones that went live go, the files of removed
 // zones go, the name server reloads.
-void after_install(build_job &job, const job_outcome &out,
-                   const std::optional<std::string> &only_zone) {
+// 0, or -1 when the served rows could not be deleted.
+int after_install(build_job &job, const job_outcome &out,
+                  const std::optional<std::string> &only_zone) {
     stopwatch clock;
     // Zone files and include file must be on disk before the rows that would rebuild them
     // after a crash go.
@@ -297,15 +303,19 @@ void after_install(build_job &job, const job_outcome &out,
         if (it != job.feed.changes.end())
             ids.insert(ids.end(), it->second.change_ids.begin(), it->second.change_ids.end());
     }
-    if (!ids.empty() && delete_changes(job.db.get(), ids) < 0)
+    int rc = 0;
+    if (!ids.empty() && delete_changes(job.db.get(), ids) < 0) {
         LOGF(LOG_ERR, "Failed to remove the served changes from the database; they are "
                       "served again by the next job.");
+        rc = -1;
+    }
     for (const std::string &name : out.removed)
         remove_zone_file(job.zonefile, name, 3, 0);
     job.timing.finish = clock.lap();
     if (!only_zone || reload_zone(job.named, *only_zone) != 0)
         job.reload_owed = reload_named(job.named) != 0;
     job.timing.reload = clock.lap();
+    return rc;
 }
 
 } // namespace
@@ -383,8 +393,16 @@ int write_and_install_zones(build_job &job) {
     }
     job_catalog_install(job);
     job.timing.merge += clock.seconds();
-    after_install(job, out, only_zone);
-    return 0;
+    int rc = after_install(job, out, only_zone);
+    // Zones the database failed keep their statement and their rows; the job is not a success.
+    if (out.failed > 0) {
+        LOGF(LOG_ERR,
+             "%zu zones could not be loaded for a database error; they are written by "
+             "a later job.",
+             out.failed);
+        rc = -1;
+    }
+    return rc;
 }
 
 int write_zones(build_job &job) {

@@ -53,3 +53,70 @@ TEST_F(ZoneBuilderFaults, SecondRowOfAServedZoneNameIsRefusedAndRemovesNothing) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ZoneBuilderFaults, DatabaseErrorDuringAJobFailsItAndKeepsTheChangeRows) {
+    zone("a.example.", 7, "192.0.2.1");
+    ASSERT_EQ(0, job());
+    ASSERT_TRUE(served("www.a.example", "192.0.2.1"));
+
+    exec("UPDATE zone_dns_records SET value = '192.0.2.2' WHERE host = 'www'");
+    touch("a.example.");
+    zone("b.example.", 7, "192.0.2.3");
+    // Every zone's load now fails in the middle (the SOA values come from client_prefs).
+    exec("RENAME TABLE client_prefs TO client_prefs_away");
+    EXPECT_EQ(-1, job());
+    EXPECT_EQ(2, db.count("changes"));
+    EXPECT_EQ(0, events("info_code = 'ES05'")); // not a refusal
+    EXPECT_NE(std::string::npos, read_text_file(ns.include_file).find("zone \"a.example\""));
+    EXPECT_EQ(std::string::npos, read_text_file(ns.include_file).find("zone \"b.example\""));
+
+    exec("RENAME TABLE client_prefs_away TO client_prefs");
+    EXPECT_EQ(0, job());
+    EXPECT_EQ(0, db.count("changes"));
+    EXPECT_TRUE(served("www.a.example", "192.0.2.2"));
+    EXPECT_TRUE(served("www.b.example", "192.0.2.3"));
+}
+
+TEST_F(ZoneBuilderFaults, RefusalsAreReportedAsRefusalsOncePerJob) {
+    const int odd = zone("odd.example.", 7, "192.0.2.1");
+    exec("UPDATE zone SET type = 'hint' WHERE id = " + std::to_string(odd));
+    const int unsafe = zone("unsafe.example.", 7, "192.0.2.1");
+    rec(unsafe, "TXT", "a\"b", "text");
+    const int partial = zone("partial.example.", 7, "192.0.2.9");
+    rec(partial, "AFSDB", "afs", "1 afs.example.net.");
+    rec(partial, "DNAME", "old", "new.example.net.");
+    rec(partial, "NSEC", "partial.example.", "a.partial.example. A");
+    exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, value) VALUES(" +
+         std::to_string(partial) + ", 'A', 'nohost', NULL)");
+    ASSERT_EQ(0, job());
+
+    const auto refused = [&](int id) {
+        return events("info_code = 'ES05' AND message = 'Zone refused' AND zone_id = " +
+                      std::to_string(id));
+    };
+    EXPECT_EQ(1, refused(odd));
+    EXPECT_EQ(1, refused(unsafe));
+    EXPECT_EQ(0, events("info_code = 'ER05'")); // none is an I/O problem
+    for (int id : {odd, unsafe})
+        EXPECT_EQ("99", db.value("SELECT warning FROM zone WHERE id = " + std::to_string(id)));
+
+    // Served without the rows it cannot have, and the panel is told which.
+    EXPECT_TRUE(served("www.partial.example", "192.0.2.9"));
+    const std::string where =
+        "message = 'Record rows refused' AND zone_id = " + std::to_string(partial);
+    EXPECT_EQ(1, events(where));
+    const std::string info = db.value("SELECT info FROM logs WHERE " + where).value_or("");
+    for (const char *type : {"AFSDB", "DNAME", "NSEC", "A record without a host or a value"})
+        EXPECT_NE(std::string::npos, info.find(type)) << info;
+    EXPECT_EQ("1", db.value("SELECT warning FROM zone WHERE id = " + std::to_string(partial)));
+
+    // The refused zones' rows wait for a change of their data; the next job says it again once.
+    ASSERT_EQ(0, job());
+    EXPECT_EQ(2, refused(odd));
+    EXPECT_EQ(2, refused(unsafe));
+    EXPECT_EQ(1, events(where));
+}
+
+} // namespace
