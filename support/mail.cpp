@@ -1,12 +1,16 @@
 #include "mail.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,10 +257,21 @@ std::string fr_mail_render(const fr_mail *m) {
 
 namespace {
 
-// Writes all of `data` to the pipe with SIGPIPE blocked in this thread only: a mail program
-// that dies early must not kill us, and other threads keep their own signal handling. A
-// SIGPIPE raised by our write is consumed before the old mask comes back.
-bool write_to_pipe(int fd, const std::string &data) {
+using mail_clock = std::chrono::steady_clock;
+
+int ms_left(mail_clock::time_point deadline) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - mail_clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<long long>(left, 60000)) : 0;
+}
+
+enum class write_result { ok, failed, timed_out };
+
+// Writes all of `data` to the (non-blocking) pipe before the deadline, with SIGPIPE blocked
+// in this thread only: a mail program that dies early must not kill us, and other threads
+// keep their own signal handling. A SIGPIPE raised by our write is consumed before the old
+// mask comes back.
+write_result write_to_pipe(int fd, const std::string &data, mail_clock::time_point deadline) {
     sigset_t pipe_set, old_mask;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -266,17 +281,33 @@ bool write_to_pipe(int fd, const std::string &data) {
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask);
 
-    bool ok = true, broken = false;
+    write_result result = write_result::ok;
+    bool broken = false;
     for (size_t off = 0; off < data.size();) {
         ssize_t n = write(fd, data.data() + off, data.size() - off);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        if (n >= 0) {
+            off += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN) {
             broken = errno == EPIPE;
-            ok = false;
+            result = write_result::failed;
             break;
         }
-        off += static_cast<size_t>(n);
+        const int wait_ms = ms_left(deadline);
+        if (wait_ms == 0) {
+            result = write_result::timed_out;
+            break;
+        }
+        struct pollfd p {
+            fd, POLLOUT, 0
+        };
+        if (poll(&p, 1, wait_ms) < 0 && errno != EINTR) {
+            result = write_result::failed;
+            break;
+        }
     }
     if (broken && !was_pending) {
         const struct timespec zero {};
@@ -284,39 +315,59 @@ bool write_to_pipe(int fd, const std::string &data) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    return ok;
+    return result;
 }
 
-// Waits for the mail program; past the time limit it is killed. 0 when it ended by itself.
-int wait_mail_program(pid_t pid, int time_limit_s, int &status) {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+// Waits for the child until the deadline. True with its status when it ended in time.
+bool wait_child(pid_t pid, int &status, mail_clock::time_point deadline) {
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     for (;;) {
-        const pid_t r = waitpid(pid, &status, time_limit_s > 0 ? WNOHANG : 0);
+        const pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid)
-            return 0;
-        if (r < 0 && errno != EINTR)
-            return -1;
-        if (r != 0)
-            continue;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec >= time_limit_s) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
+            break;
+        if (r < 0 && errno != EINTR) {
+            status = -1;
+            break;
         }
-        const struct timespec pause { 0, 10 * 1000 * 1000 };
-        nanosleep(&pause, nullptr);
+        const int wait_ms = ms_left(deadline);
+        if (wait_ms == 0) {
+            if (pidfd >= 0)
+                close(pidfd);
+            return false;
+        }
+        if (pidfd >= 0) {
+            struct pollfd p {
+                pidfd, POLLIN, 0
+            };
+            poll(&p, 1, wait_ms);
+        } else {
+            // No process descriptors on this kernel: look again in a short while.
+            const struct timespec step { 0, 10 * 1000 * 1000 };
+            nanosleep(&step, nullptr);
+        }
     }
+    if (pidfd >= 0)
+        close(pidfd);
+    return true;
 }
 
 } // namespace
 
-int fr_mail_send(fr_mail *m) {
-    if (!m || m->mta.empty() || m->from_address.empty() || (m->to.empty() && m->bcc.empty()))
+int fr_mail_set_timeout(fr_mail *m, int seconds) {
+    if (!m || seconds < 0)
         return -1;
+    m->time_limit_s = seconds;
+    return 0;
+}
+
+int fr_mail_send(fr_mail *m) {
+    if (!m)
+        return -1;
+    m->last_error.clear();
+    if (m->mta.empty() || m->from_address.empty() || (m->to.empty() && m->bcc.empty())) {
+        m->last_error = "no mail program, sender or recipient";
+        return -1;
+    }
     std::string message;
     std::vector<std::string> argv_s;
     std::vector<char *> argv;
@@ -330,20 +381,29 @@ int fr_mail_send(fr_mail *m) {
             argv.push_back(a.data());
         argv.push_back(nullptr);
     } catch (const std::bad_alloc &) {
+        m->last_error = "out of memory";
         return -1;
     }
 
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        m->last_error = std::string("pipe: ") + strerror(errno);
         return -1;
+    }
+    const auto deadline =
+        mail_clock::now() + (m->time_limit_s > 0 ? std::chrono::seconds(m->time_limit_s)
+                                                 : std::chrono::hours(24 * 365));
     pid_t pid = fork();
     if (pid < 0) {
+        m->last_error = std::string("fork: ") + strerror(errno);
         close(fds[0]);
         close(fds[1]);
         return -1;
     }
     if (pid == 0) {
-        // Only async-signal-safe calls here: the parent may have other threads.
+        // Only async-signal-safe calls here: the parent may have other threads. A process
+        // group of its own, so that a hung mail program is killed with its children.
+        setpgid(0, 0);
         if (fds[0] == STDIN_FILENO)
             fcntl(STDIN_FILENO, F_SETFD, 0);
         else if (dup2(fds[0], STDIN_FILENO) < 0)
@@ -357,13 +417,34 @@ int fr_mail_send(fr_mail *m) {
         execv(argv[0], argv.data());
         _exit(127);
     }
+    // Also here, so that the group exists before anything is killed.
+    setpgid(pid, pid);
     close(fds[0]);
-    const bool write_ok = write_to_pipe(fds[1], message);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const write_result written = write_to_pipe(fds[1], message, deadline);
     close(fds[1]);
     int status = 0;
-    if (wait_mail_program(pid, m->time_limit_s, status) != 0)
+    if (written == write_result::timed_out || !wait_child(pid, status, deadline)) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m->last_error = "the mail program " + m->mta + " did not finish within " +
+                        std::to_string(m->time_limit_s) + " seconds and was killed";
         return -1;
-    return write_ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+    }
+    if (written == write_result::failed) {
+        m->last_error = "the mail program " + m->mta + " did not take the whole message";
+        return -1;
+    }
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        m->last_error = "the mail program " + m->mta +
+                        (status != -1 && WIFEXITED(status)
+                             ? " exited with status " + std::to_string(WEXITSTATUS(status))
+                             : std::string(" ended abnormally"));
+        return -1;
+    }
+    return 0;
 }
 
 void fr_mail_destroy(std::unique_ptr<fr_mail> &m) {

@@ -18,8 +18,25 @@ void sql_conn_deleter::operator()(sql_conn *c) const {
     delete c;
 }
 
+namespace {
+
+// The session keeps the server's sql_mode less the modes that change how quoted text is
+// read: NO_BACKSLASH_ESCAPES (a backslash would no longer escape a quote) and ANSI_QUOTES
+// (double quotes would name columns), together with the combined modes that turn
+// ANSI_QUOTES back on when the list is stored again.
+const char session_mode_statement[] =
+    "SET SESSION sql_mode = TRIM(BOTH ',' FROM "
+    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE("
+    "CONCAT(',', @@SESSION.sql_mode, ','), "
+    "',NO_BACKSLASH_ESCAPES,', ','), ',ANSI_QUOTES,', ','), ',ANSI,', ','), "
+    "',ORACLE,', ','), ',POSTGRESQL,', ','), ',MSSQL,', ','), ',DB2,', ','), "
+    "',MAXDB,', ','))";
+
+} // namespace
+
 sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string &user,
-                       const std::string &password, unsigned long flags, std::string *error) {
+                       const std::string &password, unsigned long flags, std::string *error,
+                       unsigned timeout) {
     sql_handle c(new sql_conn);
     c->mysql = mysql_init(nullptr);
     if (!c->mysql) {
@@ -28,14 +45,29 @@ sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string
             *error = "cannot initialise the MariaDB client";
         return nullptr;
     }
-    unsigned int timeout = 10;
-    mysql_options(c->mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    unsigned int connect_timeout = timeout > 0 && timeout < 10 ? timeout : 10;
+    mysql_options(c->mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    if (timeout > 0) {
+        mysql_options(c->mysql, MYSQL_OPT_READ_TIMEOUT, &timeout);
+        mysql_options(c->mysql, MYSQL_OPT_WRITE_TIMEOUT, &timeout);
+    }
+    // A silent reconnection would lose the session's settings and a transaction's work.
+    my_bool reconnect = 0;
+    mysql_options(c->mysql, MYSQL_OPT_RECONNECT, &reconnect);
     mysql_options(c->mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    const unsigned shown_port = port ? port : 3306;
     if (!mysql_real_connect(c->mysql, host.c_str(), user.c_str(), password.c_str(), nullptr, port,
                             nullptr, flags)) {
         c->last_error = mysql_error(c->mysql);
-        FR_LOG(LOG_ERR, "cannot connect to %s:%u: %s", host.c_str(), port ? port : 3306,
+        FR_LOG(LOG_ERR, "cannot connect to %s:%u: %s", host.c_str(), shown_port,
                c->last_error.c_str());
+        if (error)
+            *error = c->last_error;
+        return nullptr;
+    }
+    if (mysql_query(c->mysql, session_mode_statement) != 0) {
+        c->last_error = std::string("cannot set the session's sql_mode: ") + mysql_error(c->mysql);
+        FR_LOG(LOG_ERR, "%s:%u: %s", host.c_str(), shown_port, c->last_error.c_str());
         if (error)
             *error = c->last_error;
         return nullptr;

@@ -71,11 +71,22 @@ struct sql_row {
     }
 };
 
+// Seconds one read from or write to the server may take (the DB_TIMEOUT key's default).
+inline constexpr unsigned FR_SQL_DEFAULT_TIMEOUT = 60;
+
 // Opens a connection (port 0: the client default, 3306). nullptr on failure; the reason
 // goes to the library log and, when `error` is given, into it.
+// - Every read from and write to the server is limited to `timeout` seconds (0: no limit);
+//   a statement that runs into the limit fails, and the connection is then gone, as after a
+//   lost connection: later statements fail at once and the caller opens a new one. Opening
+//   the connection is limited to the same time, at most 10 seconds.
+// - The session's sql_mode is the server's without NO_BACKSLASH_ESCAPES, ANSI_QUOTES and
+//   the combined modes that include ANSI_QUOTES, so that texts escaped by this layer are
+//   right inside single and double quotes whatever the server's global mode; a connection
+//   whose mode cannot be set is refused.
 sql_handle fr_sql_init(const std::string &host, unsigned port, const std::string &user,
                        const std::string &password, unsigned long flags,
-                       std::string *error = nullptr);
+                       std::string *error = nullptr, unsigned timeout = FR_SQL_DEFAULT_TIMEOUT);
 int fr_sql_selectdb(sql_conn *db, const std::string &database);
 
 // Formats `format` with the arguments and runs it. Conversions: %s (text, escaped; sql_raw

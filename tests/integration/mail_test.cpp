@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -21,6 +23,23 @@ std::unique_ptr<fr_mail> message_to(const std::string &mta) {
     EXPECT_EQ(0, fr_mail_add_subject(m.get(), "Feed failure: example.org"));
     EXPECT_EQ(0, fr_mail_add_body(m.get(), "Your feed failed 3 times.\n"));
     return m;
+}
+
+// Whether a live process (not a zombie) has `arg` among its command-line arguments.
+bool process_running_with_argument(const std::string &arg) {
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = e.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string cmdline = read_text_file("/proc/" + pid + "/cmdline");
+        if (cmdline.empty()) // a zombie or a process that just ended
+            continue;
+        size_t start = 0;
+        for (size_t end; (end = cmdline.find('\0', start)) != std::string::npos; start = end + 1)
+            if (cmdline.compare(start, end - start, arg) == 0)
+                return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -100,4 +119,23 @@ TEST(Mail, AMailProgramThatStopsReadingFailsTheSendButNotTheProcess) {
     EXPECT_EQ(sigismember(&mask_after, SIGPIPE), sigismember(&mask_before, SIGPIPE));
     sigpending(&pending);
     EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(Mail, AHungMailProgramIsKilledAfterTheTimeLimit) {
+    mail_catcher catcher;
+    catcher.set_exit(0, true);
+    for (size_t body_size : {size_t(100), size_t(4) << 20}) { // fits the pipe / fills it
+        auto m = message_to(catcher.program());
+        ASSERT_EQ(0, fr_mail_set_timeout(m.get(), 1));
+        fr_mail_add_body(m.get(), std::string(body_size, 'x'));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_NE(0, fr_mail_send(m.get()));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(30)) << "the send waited for the hung program";
+        EXPECT_NE(m->last_error.find("killed"), std::string::npos) << m->last_error;
+    }
+    // The stand-in took the small message before it hung; it and its process group are gone.
+    ASSERT_FALSE(catcher.messages().empty());
+    EXPECT_FALSE(process_running_with_argument(catcher.program()));
+    EXPECT_NE(0, fr_mail_set_timeout(message_to(catcher.program()).get(), -1));
 }
