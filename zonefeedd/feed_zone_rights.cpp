@@ -1,5 +1,6 @@
 #include "feed_zone_rights.h"
 
+#include "dns_validator.h"
 #include "event_row.h"
 #include "feed_db.h"
 #include "feed_zone_db.h"
@@ -107,5 +108,39 @@ int higherprio_url_owner(const std::vector<idle_feed> &idle, int client_id, int 
     for (const idle_feed &f : idle)
         if (f.id == feed_id && f.client_id == client_id && f.priority <= priority)
             return 1;
+    return 0;
+}
+
+int purge_sql_zones(sql_conn *db, const feed_record &feed, zone_set &zones,
+                    const std::unordered_map<int, int> &feed_clients) {
+    sql_result res;
+    if (fr_sql_query(db, &res,
+                     "SELECT id, name, client_id, url_id FROM zone WHERE client_id = '%d' AND "
+                     "url_id = '%d' ",
+                     feed.client_id, feed.id) != 0)
+        return -1;
+    while (sql_row row = fr_sql_fetchrow(res)) {
+        const int id = atoi(row.get(0));
+        const std::string name(row.view(1));
+        if (const zone_claim *claim = zone_set_find(zones, name)) {
+            if (claim->feed_id == feed.id)
+                continue;
+            auto owner = feed_clients.find(claim->feed_id);
+            if (owner == feed_clients.end() || owner->second != feed.client_id)
+                continue;
+            if (feed.perm.ignore_other_urls)
+                zone_set_erase(zones, name);
+        }
+        zone_header zone;
+        zone.name = name;
+        zone.kind = is_arpa_light_check(name);
+        if (right_of(feed, zone).level > level_add_remove)
+            continue;
+        if (fr_sql_query(db, nullptr, "DELETE FROM zone WHERE id = '%d'", id) != 0 ||
+            update_changes(db, name, 2) != 0)
+            return -1;
+        LOGF(LOG_INFO, "DNS zone %s removed: no longer in the file from %s.", name.c_str(),
+             feed.url.c_str());
+    }
     return 0;
 }

@@ -13,8 +13,10 @@
 
 #include "feed_parse.h"
 #include "feed_record.h"
+#include "feed_scan.h"
 #include "sql.h"
 
+#include <unordered_map>
 #include <vector>
 
 // 1 when `client_id` may create `zone` (right for its kind, below its zone limit), else 0.
@@ -27,3 +29,13 @@ int create_zone(sql_conn *db, const feed_record &feed, zone_header &zone, int ev
 // number not above `priority` (a feed of another client never counts).
 int higherprio_url_owner(const std::vector<idle_feed> &idle, int client_id, int feed_id,
                          int priority);
+
+// Removes the zones of `feed` that its file no longer holds (run it only after the feed's
+// writes succeeded, and never for a file without zones). A zone the run gives to this feed
+// is kept; one another feed of the same client claims is removed (that feed creates it);
+// one a feed of another client claims is kept (priorities never decide between clients);
+// a zone of a kind the client may not remove is kept. Each removal queues a 'd' change.
+// `feed_clients` maps every feed id of the run (idle ones included) to its client.
+// 0, or -1 when a statement failed (the purge stops there).
+[[nodiscard]] int purge_sql_zones(sql_conn *db, const feed_record &feed, zone_set &zones,
+                                  const std::unordered_map<int, int> &feed_clients);

@@ -104,6 +104,29 @@ TEST_F(zonefeeddZoneRights, LockToAnUpdateSourceAndTypeChanges) {
     EXPECT_EQ(create_zone(conn.get(), feed, slave, 7), 0);
 }
 
+TEST_F(zonefeeddZoneRights, PurgeRemovesOnlyWhatNoFeedOfTheClientHolds) {
+    exec("INSERT INTO zone(id, name, client_id, url_id) VALUES(1, 'kept.test.', 1, 7), (2, "
+         "'claimed-by-other-client.test.', 1, 7), (3, 'gone.test.', 1, 7), (4, "
+         "'moved.test.', 1, 7), (5, '2.0.192.IN-ADDR.ARPA.', 1, 7), (6, 'elsewhere.test.', 1, "
+         "3)");
+    zone_set zones;
+    zone_set_put(zones, "kept.test.", {7, 1});
+    zone_set_put(zones, "claimed-by-other-client.test.", {8, 0}); // client 2's feed
+    zone_set_put(zones, "moved.test.", {9, 0});                   // client 1's other feed
+    const std::unordered_map<int, int> clients = {{7, 1}, {8, 2}, {9, 1}};
+    feed.perm.reverse_level = 20; // may not remove reverse zones
+    ASSERT_EQ(purge_sql_zones(conn.get(), feed, zones, clients), 0);
+    EXPECT_EQ(db.value("SELECT GROUP_CONCAT(id ORDER BY id) FROM zone"), "1,2,5,6");
+    EXPECT_EQ(db.value("SELECT GROUP_CONCAT(zone_name ORDER BY zone_name) FROM changes WHERE "
+                       "type = 'd'"),
+              "gone.test.,moved.test.");
+    // Without the right for forward zones nothing goes.
+    exec("INSERT INTO zone(id, name, client_id, url_id) VALUES(7, 'gone2.test.', 1, 7)");
+    feed.perm.forward_level = 20;
+    ASSERT_EQ(purge_sql_zones(conn.get(), feed, zones, clients), 0);
+    EXPECT_EQ(db.count("zone", "id = 7"), 1);
+}
+
 TEST(zonefeeddIdleFeeds, OnlyAnIdleFeedOfTheSameClientWithABetterPriorityCounts) {
     const std::vector<idle_feed> idle = {{3, 1, 5}, {4, 2, 1}};
     EXPECT_EQ(higherprio_url_owner(idle, 1, 3, 5), 1);
