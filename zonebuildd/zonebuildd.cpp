@@ -157,8 +157,12 @@ void run_reread_job(zonebuildd_state &st) {
         zb_event(st, LOG_DEBUG, "Job done. Reread config", "ER02", "OK");
         LOGF(LOG_INFO, "Configuration reloaded.");
     } else {
+        // Between jobs no connection is open: the row needs one, on the running settings.
+        if (!st.db)
+            st.db = zonebuildd_init_db(st.settings);
         zb_event(st, LOG_ERR, "Job done. Reread config", "ER02", "FR_FAIL");
         LOGF(LOG_ERR, "Failed to reload configuration file.");
+        st.db.reset();
     }
 }
 

@@ -314,4 +314,18 @@ TEST_F(Reread, BrokenFileKeepsTheRunningSettingsAndRemovedKeysFallBack) {
     EXPECT_EQ(LOG_DEBUG, st.event_level);
 }
 
+TEST_F(Reread, FailedRereadWritesItsFailureRow) {
+    ASSERT_EQ(0, zonebuildd_init(st, 1));
+    st.db.reset(); // as between jobs
+    ASSERT_EQ(0, st.queue.open());
+    write_conf({{"ZONEBUILD_CONCURRENCY_LIMIT", "0"}});
+    st.queue.add(JOB_REREAD);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, generic_job(st));
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, db.count("logs", "message = 'Job done. Reread config' AND info = 'FR_FAIL'"));
+}
+
 } // namespace
