@@ -128,6 +128,7 @@ struct catalog_job {
     std::string dest;        // where it goes live
     std::unique_ptr<atomic_file> staged;
     size_t members = 0;
+    double seconds = 0; // time the job spent on the catalog
 };
 
 // Job start: `configured` is the catalog name of the settings (empty: none). A name that is
