@@ -197,4 +197,38 @@ TEST_F(CatalogBuilder, SecondaryFollowsThePanelThroughTheCatalog) {
     EXPECT_TRUE(ns.secondary_answers("www.b.example", "A", "192.0.2.3"));
 }
 
+TEST_F(CatalogBuilder, AHostedZoneOfTheCatalogsNameTakesItsPlaceUntilDeleted) {
+    add_zone("a.example.", "www", "192.0.2.1");
+    start_daemon();
+    const std::string cat = ns.catalog;
+    const auto statements = [&] {
+        const std::string text = read_text_file(ns.primary.include_file);
+        size_t n = 0;
+        for (size_t at = text.find("zone \"" + cat + "\""); at != std::string::npos;
+             at = text.find("zone \"" + cat + "\"", at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_EQ(statements(), 1u);
+    ASSERT_TRUE(wait_until([&] { return ns.primary.soa_serial(cat).has_value(); }, 30));
+
+    add_zone(cat + ".", "www", "192.0.2.7");
+    zonebuild("--now", "Changes");
+    EXPECT_EQ(statements(), 1u) << "one statement: the hosted zone's";
+    EXPECT_TRUE(wait_until(
+        [&] { return ns.primary.dig("www." + cat, "A") == std::vector<std::string>{"192.0.2.7"}; },
+        30));
+
+    delete_zone(cat + ".");
+    zonebuild("--now", "Changes");
+    EXPECT_EQ(statements(), 0u);
+    add_zone("b.example.", "www", "192.0.2.2");
+    zonebuild("--now", "Changes");
+    EXPECT_EQ(statements(), 1u);
+    const auto labels = catalog_labels();
+    EXPECT_EQ(labels.size(), 2u);
+    EXPECT_EQ(labels.count("a.example."), 1u);
+    EXPECT_TRUE(wait_until([&] { return ns.primary.soa_serial(cat).has_value(); }, 30));
+}
+
 } // namespace
