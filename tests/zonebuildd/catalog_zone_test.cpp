@@ -224,6 +224,21 @@ TEST_F(CatalogJob, TouchesTheFileOnlyWhenMembersChange) {
     EXPECT_NE(third.serial, second.serial);
 }
 
+TEST_F(CatalogJob, AFailedWriteFailsTheStepAndInstallsNothing) {
+    panel_primaries = {"a.test."};
+    env.work_dir = dir.file("missing"); // the work copy cannot be written
+    const std::string path = work + "/zonaris.include";
+    write_text_file(path, "zone \"a.test\" { type master; file \"x\"; };\n");
+    FILE *f = fopen(path.c_str(), "a");
+    EXPECT_EQ(catalog_write(cat, {}, false, f, env), -1);
+    fclose(f);
+    EXPECT_FALSE(cat.changed);
+    EXPECT_EQ(catalog_install(cat, env), 0);
+    EXPECT_EQ(read_text_file(path), "zone \"a.test\" { type master; file \"x\"; };\n")
+        << "no statement for a catalog that is not there";
+    EXPECT_FALSE(path_exists(root + "/var/named/c/catalog.test"));
+}
+
 TEST_F(CatalogJob, AHostedZoneOfTheSameNameWins) {
     EXPECT_EQ(run({"a.test", "Catalog.Test"}, {}), "");
     EXPECT_TRUE(cat.name.empty());
