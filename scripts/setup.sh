@@ -5,7 +5,8 @@ set -euo pipefail
 PKGS=(g++ cmake make pkg-config clang-format
       libpopt-dev libmariadb-dev libcurl4-openssl-dev libssl-dev libpcre2-dev bind9-dev
       libgtest-dev libgmock-dev libbenchmark-dev
-      mariadb-server mariadb-client bind9 bind9-utils dnsutils python3 openssl procps)
+      mariadb-server mariadb-client bind9 bind9-utils dnsutils python3 openssl procps
+      scdoc dpkg-dev fakeroot lintian)
 missing=()
 for p in "${PKGS[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -83,6 +83,12 @@ if [ $CONFIGURE -eq 0 ]; then
     zonaris_db_stop
 fi
 
+if [ $BUILD -eq 0 ]; then
+    step "Debian package (from build/): contents and lintian"
+    bash "$SRC/scripts/build_package.sh" "$SRC/build"
+    step_result "Debian package" $?
+fi
+
 step "sanitizer build (build-asan/) and unit tests"
 if cmake -S "$SRC" -B "$SRC/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZONARIS_SANITIZE=ON; then
     # Only the unit test programs are run here, so only they are built.
