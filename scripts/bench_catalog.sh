@@ -42,18 +42,8 @@ finish() {
 }
 trap finish EXIT
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-sql() { zonaris_db_sql zonaris; }
-sql_value() { zonaris_db_sql zonaris <<<"$1" | tail -n +2; }
-wait_until() { # SECONDS COMMAND...
-    local end=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.01
-    done
-}
+# shellcheck source=scripts/lib_bench.sh
+source "$SRC/scripts/lib_bench.sh"
 log_count() {
     local n
     n=$(grep -sc "$1" "$D/log/zonaris.log") || true

@@ -36,10 +36,8 @@ finish() {
 }
 trap finish EXIT
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-sql() { zonaris_db_sql zonaris; }
-sql_value() { zonaris_db_sql zonaris <<<"$1" | tail -n +2; }
+# shellcheck source=scripts/lib_bench.sh
+source "$SRC/scripts/lib_bench.sh"
 
 zonaris_demo_env_start "$D" >/dev/null
 sed -i "s/^ZONEBUILD_CONCURRENCY_LIMIT .*/ZONEBUILD_CONCURRENCY_LIMIT $WORKERS/;
@@ -83,14 +81,6 @@ timed_jobs() {
     echo "${n:-0}"
 }
 failed_jobs() { sql_value "SELECT COUNT(*) FROM logs WHERE info = 'FR_FAIL'"; }
-wait_until() { # SECONDS COMMAND...
-    local end=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.01
-    done
-}
 at_least() { [ "$("$1")" -ge "$2" ]; }
 serves() { [ "$("${DIG[@]}" "$1" "$2" | head -1)" = "$3" ]; }
 
