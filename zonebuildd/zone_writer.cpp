@@ -282,6 +282,99 @@ std::optional<std::string> single_zone_reload(const build_job &job, const job_ou
     return bare;
 }
 
+// Zones checked after a reload: asking named costs one rndc run per zone and poll, so a job
+// with more changed zones (a restore) is not checked zone by zone.
+constexpr size_t load_check_limit = 32;
+// How long named may take to load the changed zones after the reload returned.
+constexpr double load_check_seconds = 5.0;
+
+// The serial named serves for `zone` (from `rndc zonestatus`), or nullopt with rndc's text
+// in `why` when it has not loaded the zone.
+std::optional<std::string> served_serial(const named_ctx &ctx, const std::string &zone,
+                                         std::string &why) {
+    std::string text;
+    const int code = run_rndc(ctx.paths.rndc_dir, {"zonestatus", zone}, &text);
+    const size_t at = text.find("\nserial: ");
+    if (code == 0 && at != std::string::npos) {
+        const size_t start = at + 9;
+        return text.substr(start, text.find('\n', start) - start);
+    }
+    // An answer without a serial says nothing either way: the zone is taken as loaded.
+    if (code == 0) {
+        why.clear();
+        return std::nullopt;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    why = text.empty() ? "rndc zonestatus exited with " + std::to_string(code) : text;
+    return std::nullopt;
+}
+
+// After a reload: the primary zones the job wrote must be served with the serial written.
+// Those named did not load get an event and their warning. Small jobs only (see above).
+void report_unloaded_zones(const build_job &job, const job_outcome &out) {
+    std::vector<std::string> names;
+    for (const std::string &name : out.written) {
+        const auto it = job.feed.changes.find(name);
+        if (it != job.feed.changes.end() && it->second.type == ZONE_MASTER)
+            names.push_back(name);
+    }
+    if (names.empty() || names.size() > load_check_limit)
+        return;
+    std::string format = "SELECT name, revision, client_id, id FROM zone WHERE name IN (";
+    std::vector<sql_arg> args;
+    for (size_t i = 0; i < names.size(); ++i) {
+        format += i == 0 ? "'%s'" : ", '%s'";
+        args.emplace_back(names[i]);
+    }
+    format += ")";
+    struct pending {
+        std::string name, serial, why;
+        unsigned client_id, zone_id;
+    };
+    std::vector<pending> waiting;
+    {
+        sql_result res;
+        if (fr_sql_query_args(job.db.get(), &res, format, args) != 0)
+            return;
+        while (sql_row row = fr_sql_fetchrow(res))
+            if (!row.is_null(0) && !row.is_null(1))
+                waiting.push_back({row.get(0),
+                                   row.get(1),
+                                   {},
+                                   static_cast<unsigned>(strtoul(row.get(2), nullptr, 10)),
+                                   static_cast<unsigned>(strtoul(row.get(3), nullptr, 10))});
+    }
+    const stopwatch clock;
+    while (!waiting.empty()) {
+        std::erase_if(waiting, [&](pending &p) {
+            std::string bare = p.name;
+            try_rm_dot(bare);
+            p.why = "not loaded";
+            const auto serial = served_serial(job.named, bare, p.why);
+            if (!serial)
+                return p.why.empty();
+            if (*serial != p.serial)
+                p.why = "named serves serial " + *serial + ", the zone file has " + p.serial + ".";
+            return *serial == p.serial;
+        });
+        if (waiting.empty() || clock.seconds() >= load_check_seconds)
+            break;
+        const timespec step{0, 100000000};
+        nanosleep(&step, nullptr);
+    }
+    for (const pending &p : waiting) {
+        const std::string why = "The name server did not load the zone: " + p.why;
+        LOGF(LOG_ERR, "Zone %s: %s", p.name.c_str(), why.c_str());
+        (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Zone not loaded by the name server", "ES05")
+            .info(why)
+            .client(p.client_id)
+            .zone(p.zone_id, p.name)
+            .write(job.db.get(), job.event_level);
+        update_sql_zone_warning(job.db.get(), p.name, 99, why);
+    }
+}
+
 // After the installation: the rows of the zones that went live go, the files of removed
 // zones go, the name server reloads.
 // 0, or -1 when the served rows could not be deleted.
@@ -314,6 +407,8 @@ int after_install(build_job &job, const job_outcome &out,
     job.timing.finish = clock.lap();
     if (!only_zone || reload_zone(job.named, *only_zone) != 0)
         job.reload_owed = reload_named(job.named) != 0;
+    if (!job.reload_owed)
+        report_unloaded_zones(job, out);
     job.timing.reload = clock.lap();
     return rc;
 }

@@ -120,3 +120,24 @@ TEST_F(ZoneBuilderFaults, RefusalsAreReportedAsRefusalsOncePerJob) {
 }
 
 } // namespace
+
+namespace {
+
+// A zone the check passes but named does not load (here: the statement names a file that is
+// not there) is reported after the reload instead of being taken as served.
+TEST_F(ZoneBuilderFaults, ZoneNamedDoesNotLoadIsReportedAfterTheReload) {
+    const int small = zone("small.example.", 7, "192.0.2.1");
+    ASSERT_EQ(0, job());
+    EXPECT_TRUE(served("www.small.example", "192.0.2.1"));
+    exec("UPDATE file_template SET content = 'zone \"[zone_name]\" { type [zone_type]; file "
+         "\"missing/[zone_file_name]\"; [zone_options]; };'");
+    const int big = zone("big.example.", 7, "192.0.2.2");
+    ASSERT_EQ(0, job());
+    const std::string where = "message = 'Zone not loaded by the name server' AND zone_id = ";
+    EXPECT_EQ(1, events(where + std::to_string(big)));
+    EXPECT_EQ(0, events(where + std::to_string(small)));
+    EXPECT_EQ("99", db.value("SELECT warning FROM zone WHERE id = " + std::to_string(big)));
+    EXPECT_EQ("0", db.value("SELECT warning FROM zone WHERE id = " + std::to_string(small)));
+}
+
+} // namespace
