@@ -114,6 +114,12 @@ std::optional<int> poolwatch_tally_report(tally_table &table, const pool_record 
     return decide_locked(table, *t);
 }
 
+bool poolwatch_tally_silent(tally_table &table, int record_id, int poll_id) {
+    std::lock_guard guard(table.lock);
+    const record_tally *t = find(table, record_id);
+    return t && t->silent.count(poll_id) > 0;
+}
+
 void poolwatch_tally_withdraw(tally_table &table, const pool_record &rec, const pool_poll &p) {
     std::lock_guard guard(table.lock);
     if (record_tally *t = find(table, rec.id))

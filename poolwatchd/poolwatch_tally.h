@@ -77,6 +77,8 @@ tally_step poolwatch_tally_create(tally_table &table, const pool_record &rec, co
 // decided one.
 std::optional<int> poolwatch_tally_report(tally_table &table, const pool_record &rec,
                                           const pool_poll &p, int outcome);
+// Whether `p`'s latest run on the record gave no answer either.
+bool poolwatch_tally_silent(tally_table &table, int record_id, int poll_id);
 // `p` gives up its test of the record without an answer (the daemon is going down).
 void poolwatch_tally_withdraw(tally_table &table, const pool_record &rec, const pool_poll &p);
 // The record's status after a switch.

@@ -70,7 +70,8 @@ tally_step check_poll_record(sql_conn *db, const pool_record &rec, const pool_po
     return poolwatch_tally_create(records, rec, p, std::move(*expected));
 }
 
-// A test that gave no answer leaves the record as it is; the event says why.
+// A test that gave no answer leaves the record as it is; the event says why, once for a run
+// of such tests rather than every cycle.
 void record_no_answer(sql_conn *db, const pool_poll &p, const pool_record &rec,
                       const run_result &run) {
     const std::string why = poolwatch_run_failure(run);
@@ -78,6 +79,8 @@ void record_no_answer(sql_conn *db, const pool_poll &p, const pool_record &rec,
          "Test of zone:\"%s\" record type:'%s' with value:\"%s\" by poll:\"%s\" gave no answer "
          "(%s), status left as it is.",
          rec.zone.c_str(), rec.type.c_str(), rec.value.c_str(), p.name.c_str(), why.c_str());
+    if (poolwatch_tally_silent(pw().records, rec.id, p.id))
+        return;
     poolwatch_db_log(db, LOG_ERR,
                      "Zone %s record type %s with value %s not tested by pool %s (%s), status "
                      "left as it is",
