@@ -2,19 +2,44 @@
 // which stops answering: the session's sql_mode keeps escaping right, and a server that
 // hangs costs a statement the time limit, not the thread.
 #include "mariadb_fixture.h"
+#include "run_program.h"
 #include "sql.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 
 namespace {
 
-// Continues a stopped server whatever way the test ends.
+// Whether every thread of `pid` is stopped (SIGSTOP reaches the threads one by one).
+bool all_threads_stopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    bool any = false;
+    for (const auto &e : std::filesystem::directory_iterator(tasks)) {
+        const std::string stat = read_text_file(e.path().string() + "/stat");
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos || end + 2 >= stat.size())
+            return false;
+        const char state = stat[end + 2];
+        if (state != 'T' && state != 't')
+            return false;
+        any = true;
+    }
+    return any;
+}
+
+// Stops the server until every thread has stopped, and continues it whatever way the test
+// ends.
 struct stopped_server {
     pid_t pid;
-    explicit stopped_server(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+    explicit stopped_server(pid_t p) : pid(p) {
+        kill(pid, SIGSTOP);
+        EXPECT_TRUE(wait_until([&] { return all_threads_stopped(pid); }, 30, 0.01))
+            << "the server did not stop";
+    }
     ~stopped_server() { kill(pid, SIGCONT); }
 };
 
