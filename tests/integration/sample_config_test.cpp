@@ -194,3 +194,12 @@ TEST(SampleConfig, EveryDaemonLogsToAFileInADirectoryItsUnitCreates) {
     }
     zlog_fini();
 }
+
+TEST(SampleConfig, EveryKeyOfTheSampleIsDescribedInItsManualPage) {
+    const std::string page = read_text_file(source_dir + "/docs/man/zonaris.conf.5.scd");
+    ASSERT_FALSE(page.empty());
+    for (bool commented : {false, true})
+        for (const auto &[key, value] : sample_lines(commented))
+            EXPECT_NE(page.find("*" + key + "*"), std::string::npos)
+                << key << " is not in zonaris.conf(5)";
+}
