@@ -40,10 +40,6 @@ struct job_timing {
     double reload = 0;  // rndc reload
 };
 
-// A worker that reports no progress (one zone) for this long is taken as hung: the job
-// fails and every worker is stopped.
-constexpr time_t worker_stall_default = 120;
-
 // How a job learns that the daemon was asked to stop, and what a forked worker must let go
 // of. Given by the frame; the job only asks it.
 struct stop_token {
@@ -64,7 +60,7 @@ struct build_job {
     zonefile_env zonefile;
     enum_services enums; // the ENUM services known at the job's start
     stop_token stop;
-    time_t worker_stall_limit = worker_stall_default;
+    time_t worker_stall_limit = 600; // a worker without progress (one zone) this long is hung
 
     change_feed feed;           // the zones to write or remove
     acl_set acl;                // global transfer addresses

@@ -28,7 +28,7 @@ struct raw_config {
     std::optional<std::string> rndc_dir, named_root, named_file, acl_file, master_d, secondary_d,
         temp_d, pid_file, log_type, log_data, log_level, db_host, db_name, db_user, db_passwd,
         named_user, named_group, serial, catalog;
-    std::optional<long long> run_interval, concurrency, db_port;
+    std::optional<long long> run_interval, concurrency, db_port, stall_limit;
 };
 
 std::vector<config_entry> config_table(raw_config &r) {
@@ -48,6 +48,7 @@ std::vector<config_entry> config_table(raw_config &r) {
             str("ZONEBUILD_PID_FILE", r.pid_file),
             num("ZONEBUILD_RUN_INTERVAL", r.run_interval),
             num("ZONEBUILD_CONCURRENCY_LIMIT", r.concurrency),
+            num("ZONEBUILD_WORKER_STALL_LIMIT", r.stall_limit),
             str("ZONEBUILD_LOG_ENGINE_TYPE", r.log_type),
             str("ZONEBUILD_LOG_ENGINE_DATA", r.log_data),
             str("ZONEBUILD_LOG_LEVEL", r.log_level),
@@ -166,6 +167,14 @@ int load_numbers(const raw_config &r, zb_settings &out) {
             return -1;
         }
         out.concurrency_limit = static_cast<int>(*r.concurrency);
+    }
+    if (r.stall_limit) {
+        if (*r.stall_limit < 1 || *r.stall_limit > 86400) {
+            LOGF(LOG_ERR, "Invalid worker stall limit: %lld. Seconds from 1 to 86400 are allowed.",
+                 *r.stall_limit);
+            return -1;
+        }
+        out.worker_stall_limit = static_cast<time_t>(*r.stall_limit);
     }
     return 0;
 }

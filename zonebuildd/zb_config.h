@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,7 +43,9 @@ struct zb_settings {
     std::string db_host, db_user, db_passwd, db_name;
     unsigned db_port = 3306;
     std::string serial_format = "RFC"; // "RFC" or "timestamp"
-    std::string catalog_zone;          // ZONEBUILD_CATALOG_ZONE (canonical); empty: none
+    // ZONEBUILD_WORKER_STALL_LIMIT: seconds a worker may go without finishing a zone.
+    time_t worker_stall_limit = 600;
+    std::string catalog_zone; // ZONEBUILD_CATALOG_ZONE (canonical); empty: none
 };
 
 // TEMP_D/work directory name.

@@ -304,7 +304,7 @@ int do_invariant(zonebuildd_state &st, int create) {
     build_job &job = *st.job;
     init_build_job(job, st.settings, std::move(db), st.event_level);
     job.reload_owed = st.reload_pending;
-    job.worker_stall_limit = st.worker_stall_limit;
+    job.worker_stall_limit = job.settings.worker_stall_limit;
     job.stop = job_stop_token(st);
     if (setup_fs(job.settings, create, job.work, job.db.get(), job.event_level) != 0) {
         LOGF(LOG_ERR, "Cannot setup necessary files on the filesystem.");

@@ -48,7 +48,6 @@ struct zonebuildd_state {
     // A failed custom job is retried after a pause rather than at once.
     time_t custom_retry_at = 0;
     unsigned custom_failures = 0;
-    time_t worker_stall_limit = worker_stall_default;
 };
 
 zonebuildd_state &zbd();

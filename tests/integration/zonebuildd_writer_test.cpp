@@ -146,7 +146,7 @@ TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
     write_text_file(live_include(), "zone \"a.example\" { type master; file \"a/a.example\"; };\n");
     sql_handle lock = db.connect();
     ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
-    st.worker_stall_limit = 1;
+    st.settings.worker_stall_limit = 1;
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, changes_job());
     const std::string errors = testing::internal::GetCapturedStderr();
@@ -160,7 +160,7 @@ TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
     EXPECT_FALSE(path_exists(stage_dir()));
 
     // The next job, with a database that answers, writes both.
-    st.worker_stall_limit = worker_stall_default;
+    st.settings.worker_stall_limit = 600;
     EXPECT_EQ(0, changes_job());
     EXPECT_EQ(0, db.count("changes"));
 }

@@ -87,6 +87,7 @@ TEST_F(ConfigTest, ConfiguredValuesAreNormalisedAndKept) {
                        {"DB_PORT", "3307"},
                        {"ZONEBUILD_RUN_INTERVAL", "60"},
                        {"ZONEBUILD_CONCURRENCY_LIMIT", "8"},
+                       {"ZONEBUILD_WORKER_STALL_LIMIT", "900"},
                        {"ZONE_SERIAL", "timestamp"},
                        {"ZONEBUILD_PID_FILE", "/run/zb.pid"}},
                       s))
@@ -98,6 +99,7 @@ TEST_F(ConfigTest, ConfiguredValuesAreNormalisedAndKept) {
     EXPECT_EQ(3307u, s.db_port);
     EXPECT_EQ(60u, s.run_interval);
     EXPECT_EQ(8, s.concurrency_limit);
+    EXPECT_EQ(900, s.worker_stall_limit);
     EXPECT_EQ("timestamp", s.serial_format);
     EXPECT_EQ("/run/zb.pid", s.pid_file);
     EXPECT_NE(std::string::npos, info.find("Using configured database port: 3307."));
@@ -146,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{{{"ZONEBUILD_RUN_INTERVAL", "99999999999"}}, "Invalid run interval value"},
         refusal{{{"ZONEBUILD_CONCURRENCY_LIMIT", "0"}}, "Invalid concurrency limit value: 0."},
         refusal{{{"ZONEBUILD_CONCURRENCY_LIMIT", "-3"}}, "Invalid concurrency limit value: -3."},
+        refusal{{{"ZONEBUILD_WORKER_STALL_LIMIT", "0"}}, "Invalid worker stall limit: 0."},
         refusal{{{"DB_PASSWD", ""}}, "Database password was not specified."},
         refusal{{{"DB_HOST", ""}}, "Database host url was not specified."},
         refusal{{{"DB_USER", ""}}, "Database user was not specified."},
