@@ -3,7 +3,8 @@
 // "stdlog" (levels 0-3 to standard error, 4-7 to standard output) and "zlog".
 //
 // A line reads "LEVEL: module.cpp:LINE::function(): message\n"; LOGF fills in the module's
-// file name and line when the program is built and tests the threshold before formatting.
+// file name (the compiler's __FILE_NAME__) and line when the program is built and tests the
+// threshold before formatting.
 #pragma once
 
 #include <syslog.h>
@@ -25,9 +26,6 @@ log_output_fn logging_output();
 void stdlog_func(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void zlog_func(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-#ifndef ZONARIS_FILE
-#define ZONARIS_FILE __FILE__
-#endif
 #define LOG_STR2(x) #x
 #define LOG_STR(x) LOG_STR2(x)
 #define LOGF(level, fmt, ...)                                                                      \
@@ -35,6 +33,6 @@ void zlog_func(int level, const char *format, ...) __attribute__((format(printf,
         const int log_level_ = (level);                                                            \
         if (get_log_level() >= log_level_)                                                         \
             logging_output()(log_level_,                                                           \
-                             "%s: " ZONARIS_FILE ":" LOG_STR(__LINE__) "::%s(): " fmt "\n",        \
+                             "%s: " __FILE_NAME__ ":" LOG_STR(__LINE__) "::%s(): " fmt "\n",       \
                              log_level_name(log_level_), __func__ __VA_OPT__(, ) __VA_ARGS__);     \
     } while (0)

@@ -14,15 +14,12 @@ void fr_log_close();
 void fr_log_impl(const char *file, int line, const char *func, int level, int errnum,
                  const char *fmt, ...) __attribute__((format(printf, 6, 7)));
 
-#ifndef ZONARIS_FILE
-#define ZONARIS_FILE __FILE__
-#endif
-#define FR_LOG(level, ...) fr_log_impl(ZONARIS_FILE, __LINE__, __func__, (level), 0, __VA_ARGS__)
+#define FR_LOG(level, ...) fr_log_impl(__FILE_NAME__, __LINE__, __func__, (level), 0, __VA_ARGS__)
 // Traces an early return that a guard took.
 #define FR_TRACE_RETURN()                                                                          \
-    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:conditional return",        \
-                ZONARIS_FILE, __LINE__)
+    fr_log_impl(__FILE_NAME__, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:conditional return",       \
+                __FILE_NAME__, __LINE__)
 // Traces an exception caught in a catch-all block.
 #define FR_TRACE_EXCEPTION(code)                                                                   \
-    fr_log_impl(ZONARIS_FILE, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:exception %d at %s:%s:%d",  \
-                ZONARIS_FILE, __LINE__, (code), ZONARIS_FILE, __func__, __LINE__)
+    fr_log_impl(__FILE_NAME__, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:exception %d at %s:%s:%d", \
+                __FILE_NAME__, __LINE__, (code), __FILE_NAME__, __func__, __LINE__)

@@ -16,6 +16,7 @@
 #include "files.h"
 #include "liblog.h"
 #include "sql.h"
+#include "zonaris_version.h"
 
 #include <popt.h>
 
@@ -33,7 +34,7 @@
 
 namespace {
 
-const char *const version_line = "Kestrin Zonaris: cfgwriter: version: 5.2.6\n";
+const char *const version_line = "Kestrin Zonaris: cfgwriter: version: " ZONARIS_VERSION "\n";
 
 // One line of the monitoring file that this program owns: the file key and the `misc`
 // parameter it comes from. The order is the order in which keys are tried and appended.
@@ -67,7 +68,7 @@ void report(const char *fmt, ...) {
     while (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
     fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-    fr_log_impl(ZONARIS_FILE, __LINE__, "cfgwriter", LOG_WARNING, 0, "%.*s",
+    fr_log_impl(__FILE_NAME__, __LINE__, "cfgwriter", LOG_WARNING, 0, "%.*s",
                 static_cast<int>(text.size()), text.data());
 }
 

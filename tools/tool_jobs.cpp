@@ -1,5 +1,6 @@
 // Command lines of the job-queue tools and the rows they queue.
 #include "tool_jobs.h"
+#include "zonaris_version.h"
 
 #include "liblog.h"
 #include "logging.h"
@@ -83,7 +84,7 @@ int zonefeed_parse_args(int argc, const char **argv, zonefeed_request &request) 
             LOGF(LOG_INFO, "%s", zonefeed_usage);
             return 0;
         case 'V':
-            LOGF(LOG_INFO, "%s", "Zonaris: zonefeed: version: 5.2.6\n");
+            LOGF(LOG_INFO, "%s", "Zonaris: zonefeed: version: " ZONARIS_VERSION "\n");
             return 0;
         case 'f':
             force = true;
@@ -156,7 +157,7 @@ int zonebuild_parse_args(int argc, const char **argv, zonebuild_mode &mode) {
             return 0;
         }
         if (rc == 'V') {
-            LOGF(LOG_INFO, "%s", "Zonaris: zonebuild: version: 5.2.6\n");
+            LOGF(LOG_INFO, "%s", "Zonaris: zonebuild: version: " ZONARIS_VERSION "\n");
             return 0;
         }
         if (mode_set) {

@@ -10,6 +10,7 @@
 // (the panel runs the viewer as root; a link to "/" must not make it print any file). No
 // database, no log: messages go to standard error.
 #include "config.h"
+#include "zonaris_version.h"
 
 #include <popt.h>
 
@@ -29,7 +30,7 @@
 
 namespace {
 
-const char *const version_line = "Zonaris: zoneview: version: 5.2.6";
+const char *const version_line = "Zonaris: zoneview: version: " ZONARIS_VERSION;
 
 void display_version() {
     printf("%s\n", version_line);
