@@ -3,7 +3,6 @@
 #include "files.h"
 #include "liblog.h"
 #include "numbers.h"
-#include "regex.h"
 
 #include <cerrno>
 #include <climits>
@@ -77,18 +76,6 @@ int _init_global_str() {
     if (table)
         return 0;
     auto *t = new global_strings;
-    t->host_pattern =
-        "^(((([a-zA-Z0-9]+)|(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.)+(([a-zA-Z0-9]+)|"
-        "(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+))\\.?)$";
-    t->host_pattern_relaxed =
-        "^(((([a-zA-Z0-9_]+)|(([a-zA-Z0-9_]+)[\\-]*)+([a-zA-Z0-9_]+))\\.)+(([a-zA-Z0-9_]+)|"
-        "(([a-zA-Z0-9_]+)[\\-]*)+([a-zA-Z0-9_]+))\\.?)$";
-    t->label_pattern = "^(([a-zA-Z0-9]+)|(([a-zA-Z0-9]+)[\\-]*)+([a-zA-Z0-9]+)\\.?)$";
-    t->label_pattern_relaxed = "^(([a-zA-Z0-9_]+)|(([a-zA-Z0-9_]+)[\\-]*)+([a-zA-Z0-9_]+)\\.?)$";
-    t->host_re = new compiled_regex(t->host_pattern);
-    t->host_re_relaxed = new compiled_regex(t->host_pattern_relaxed);
-    t->label_re = new compiled_regex(t->label_pattern);
-    t->label_re_relaxed = new compiled_regex(t->label_pattern_relaxed);
     table = t;
     return 0;
 }
@@ -96,10 +83,6 @@ int _init_global_str() {
 void _free_global_str() {
     if (!table)
         return;
-    delete table->host_re;
-    delete table->host_re_relaxed;
-    delete table->label_re;
-    delete table->label_re_relaxed;
     delete table;
     table = nullptr;
 }
@@ -230,17 +213,6 @@ int try_rm_dot(std::string &name) {
         return -1;
     name.pop_back();
     return 0;
-}
-
-char *fr_strdup(const char *text) {
-    if (!text)
-        return nullptr;
-    char *copy = strdup(text);
-    if (!copy) {
-        fputs("out of memory\n", stderr);
-        exit(12);
-    }
-    return copy;
 }
 
 int get_daemon_pid(const char *path) {

@@ -1,4 +1,4 @@
-// Toolkit pieces every program needs: the shared constant strings and name patterns,
+// Toolkit pieces every program needs: the shared constant strings,
 // record and zone type codes, the built-in empty reverse zones, bounded number parsing,
 // escaping, dot handling, pid files, file-system tests and the path sanitiser.
 // Texts are edited in place where an operation "changes" them.
@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-class compiled_regex;
 
 // Record type codes.
 enum rr_type {
@@ -41,10 +39,6 @@ struct global_strings {
     std::string squote = "'";
     std::string escaped_squote = "\\'";
     std::string naptr_case_flags = "iI";
-    // The four name patterns, as text and compiled.
-    std::string host_pattern, host_pattern_relaxed, label_pattern, label_pattern_relaxed;
-    const compiled_regex *host_re = nullptr, *host_re_relaxed = nullptr;
-    const compiled_regex *label_re = nullptr, *label_re_relaxed = nullptr;
 };
 // nullptr until _init_global_str has run.
 const global_strings *gstr();
@@ -73,9 +67,6 @@ int fix_ending_backslashes(std::string &text);
 int merge_into_fqdn(std::string &host, const std::string &origin);
 int try_add_dot(std::string &name);
 int try_rm_dot(std::string &name);
-
-// Duplicate of a C string in heap memory (free() it); exits with 12 when memory runs out.
-char *fr_strdup(const char *text);
 
 // Pid files: the process id in decimal, no newline. get_daemon_pid gives the running
 // daemon's pid, 0 when none runs, -1 when it cannot tell; it never hands out a pid of 1

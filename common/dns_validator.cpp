@@ -12,13 +12,6 @@
 #include <cstdint>
 #include <vector>
 
-// A refusal: trace the conditional return through the library log and answer 0.
-#define REFUSE()                                                                                   \
-    do {                                                                                           \
-        FR_TRACE_RETURN();                                                                         \
-        return 0;                                                                                  \
-    } while (0)
-
 namespace {
 
 constexpr size_t npos = std::string_view::npos;
@@ -229,30 +222,30 @@ int match_host_pattern(std::string_view name, int relaxed) {
 
 int valid_fq_domain(std::string_view name, int strict) {
     if (name.size() < 4 || name.size() > 255)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     // Labels of 1 to 63 characters (a final dot ends the name, not an empty label) that
     // together match the host-name pattern.
     if (name.back() == '.')
         name.remove_suffix(1);
     if (pattern_labels(name, strict == 0, 63) < 2)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_domain_part(std::string_view label, int strict) {
     if (label.empty() || label.size() >= 64)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (!match_label_pattern(label, strict != 1))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_alias(std::string_view name, int strict) {
     if (name.size() < 4 || name.size() > 255)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (name[0] == '*') {
         if (name[1] != '.')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         name.remove_prefix(2);
     }
     return valid_fq_domain(name, strict);
@@ -260,78 +253,78 @@ int valid_alias(std::string_view name, int strict) {
 
 int valid_wildcard(std::string_view name, std::string_view zone) {
     if (zone.empty() || name.size() < 2 || name[0] != '*' || name[1] != '.')
-        REFUSE();
+        FR_RETURN_TRACED(0);
     std::string_view rest = name.substr(2);
     if (!valid_arpa_ip6_zone(rest, 0))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     // The zone must stand in the name as whole labels, not as the tail of a longer label.
     if (find_nocase(rest, zone, true) == npos)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_subdomain(std::string_view name, std::string_view zone, int allow_equal,
                     int single_label) {
     if (name.empty() || zone.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     size_t pos = zone_suffix_at(name, zone);
     if (pos == npos)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (pos == 0 && !allow_equal)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (single_label && pos > 0 && name.substr(0, pos - 1).find('.') != npos)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_srv_host(std::string_view host, std::string_view zone, const srv_name_set &services,
                    const srv_name_set &protocols) {
     if (host.empty() || zone.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     size_t pos = zone_suffix_at(host, zone);
     if (pos == npos || pos <= 1)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     std::string_view owner = host.substr(0, pos - 1);
 
     size_t dot = owner.find('.');
     std::string_view service = owner.substr(0, dot);
     if (service.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (service != "*") {
         if (service[0] != '_' || (service.size() > 1 && service[1] == '*'))
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (services.find(service.substr(1)) == services.end())
-            REFUSE();
+            FR_RETURN_TRACED(0);
     }
     if (dot == npos)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     owner.remove_prefix(dot + 1);
 
     dot = owner.find('.');
     std::string_view protocol = owner.substr(0, dot);
     if (protocol.empty() || protocol[0] != '_')
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (protocols.find(protocol.substr(1)) == protocols.end())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     // Every further label must pass valid_domain_part(label, 1); they hold no dot, so that
     // is a strict pattern label of 1 to 63 characters.
     if (dot != npos && pattern_labels(owner.substr(dot + 1), false, 63) == 0)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_txt_host(std::string_view host, std::string_view zone) {
     if (host.empty() || zone.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     size_t start = 0;
     if (host[0] == '*') {
         if (host.size() < 2 || host[1] != '.')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         start = 2;
     }
     std::string_view owner = host.substr(start);
     if (owner.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
 
     // Every owner: letters, digits, "_", "-" and dots, labels of 1 to 63 characters.
     std::string_view labels = owner;
@@ -341,12 +334,12 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
     for (size_t i = 0; i <= labels.size(); ++i) {
         if (i == labels.size() || labels[i] == '.') {
             if (label_len < 1 || label_len > 63)
-                REFUSE();
+                FR_RETURN_TRACED(0);
             label_len = 0;
             continue;
         }
         if (!(class_of(labels[i]) & C_TXT_HOST))
-            REFUSE();
+            FR_RETURN_TRACED(0);
         ++label_len;
     }
 
@@ -357,9 +350,9 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
         if (z.back() == '.')
             z.remove_suffix(1);
         if (z.empty() || !ends_with_nocase(labels, z))
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (labels.size() > z.size() && labels[labels.size() - z.size() - 1] != '.')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         return 1;
     }
 
@@ -367,7 +360,7 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
     if (host.size() > zone.size() + 1) {
         size_t p = host.size() - zone.size() - 1;
         if (p > start && host[p] != '.')
-            REFUSE();
+            FR_RETURN_TRACED(0);
     }
     return 1;
 }
@@ -377,16 +370,16 @@ int valid_txt_host(std::string_view host, std::string_view zone) {
 
 int valid_txt(std::string_view text) {
     if (text.empty() || text.size() > 4096)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     for (char c : text)
         if (!(class_of(c) & C_TXT))
-            REFUSE();
+            FR_RETURN_TRACED(0);
     // An odd run of final backslashes would escape the closing quote in the zone file.
     size_t n = 0;
     while (n < text.size() && text[text.size() - 1 - n] == '\\')
         ++n;
     if (n % 2)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
@@ -396,42 +389,42 @@ int valid_naptr_flag(char ch) {
     for (const char *p = "UASPuasp"; *p; ++p)
         if (ch == *p)
             return 1;
-    REFUSE();
+    FR_RETURN_TRACED(0);
 }
 
 int valid_naptr_regexp(std::string_view text) {
     if (text.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     int bangs = 0;
     for (char c : text) {
         if (c == '"')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (c == '!')
             ++bangs;
     }
     if (bangs != 3)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     char last = text.back();
     if (last == '!')
         return 1;
     if ((last == 'i' || last == 'I') && text.size() >= 2 && text[text.size() - 2] == '!')
         return 1;
-    REFUSE();
+    FR_RETURN_TRACED(0);
 }
 
 int valid_named_ipv4(std::string_view text) {
     if (text.empty() || !fr_valid_ipv4(text))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (!inner_octets_without_leading_zero(text, "."))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_named_ipv4_cidr(std::string_view text) {
     if (text.empty() || !(fr_valid_ipv4_cidr(text) || fr_valid_ipv4(text)))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (!inner_octets_without_leading_zero(text, "./"))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 

@@ -5,7 +5,6 @@
 // Predicates answer 1 (valid) or 0, operations 0 or -1; none throws, none writes a
 // diagnostic line (refusals are traced through the library log). Every predicate takes
 // time linear in the length of its input and accepts any bytes (NUL, >= 128, any length).
-// The global string table (_init_global_str) must exist before any of these runs.
 #pragma once
 
 #include <cstddef>

@@ -7,12 +7,6 @@
 #include <arpa/inet.h>
 #include <cstring>
 
-#define REFUSE()                                                                                   \
-    do {                                                                                           \
-        FR_TRACE_RETURN();                                                                         \
-        return 0;                                                                                  \
-    } while (0)
-
 namespace {
 
 constexpr size_t npos = std::string_view::npos;
@@ -68,7 +62,7 @@ uint32_t ipv4_mask(int prefix) {
 int valid_ipv6(std::string_view text) {
     in6_addr a;
     if (!parse_ipv6(text, a))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
@@ -76,7 +70,7 @@ int compress_ipv6(std::string &address) {
     in6_addr a;
     char out[INET6_ADDRSTRLEN];
     if (!parse_ipv6(address, a) || !inet_ntop(AF_INET6, &a, out, sizeof out))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     try {
         address = out;
     } catch (...) {
@@ -92,7 +86,7 @@ int valid_ipv6_cidr(std::string_view text) {
         return valid_ipv6(text);
     int prefix = 0;
     if (!parse_prefix(text.substr(at + 1), prefix) || prefix < 1 || prefix > 128)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return valid_ipv6(text.substr(0, at));
 }
 
@@ -103,12 +97,12 @@ int compress_ipv6_cidr(std::string &text) {
     int prefix = 0;
     std::string_view tail = std::string_view(text).substr(at + 1);
     if (!parse_prefix(tail, prefix) || prefix < 1 || prefix > 128)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     in6_addr a;
     char out[INET6_ADDRSTRLEN];
     if (!parse_ipv6(std::string_view(text).substr(0, at), a) ||
         !inet_ntop(AF_INET6, &a, out, sizeof out))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     try {
         std::string rebuilt = out;
         rebuilt += text[at];
@@ -127,14 +121,14 @@ int compress_ipv6_cidr(std::string &text) {
 int str2netaddr(std::string_view text, net_addr &net) {
     char buf[max_addr_text + 1];
     if (!to_c_string(text, buf))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     net_addr out{};
     if (inet_pton(AF_INET, buf, out.address) == 1) {
         out.family = AF_INET;
     } else if (inet_pton(AF_INET6, buf, out.address) == 1) {
         out.family = AF_INET6;
     } else {
-        REFUSE();
+        FR_RETURN_TRACED(0);
     }
     net = out;
     return 1;
@@ -147,16 +141,16 @@ int valid_acl_prefix(const net_addr &net, int prefix) {
     else if (net.family == AF_INET6)
         bytes = 16;
     else
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (prefix < 0 || prefix > bytes * 8)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     // The byte the prefix ends in keeps its high bits; it and every later byte of the
     // address must be zero below the prefix. A full-length prefix leaves no such byte.
     for (int i = prefix / 8; i < bytes; ++i) {
         const int keep = i == prefix / 8 ? prefix % 8 : 0;
         const unsigned host_bits = 0xffu >> keep;
         if (net.address[i] & host_bits)
-            REFUSE();
+            FR_RETURN_TRACED(0);
     }
     return 1;
 }
@@ -168,9 +162,9 @@ int valid_acl_ip_cidr(std::string_view text) {
         return str2netaddr(text, net);
     int prefix = 0;
     if (!parse_prefix(text.substr(at + 1), prefix) || prefix < 1 || prefix > 128)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (!str2netaddr(text.substr(0, at), net))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return valid_acl_prefix(net, prefix);
 }
 
@@ -188,19 +182,19 @@ int is_subnet(const arpa_ipv4_net &child, const arpa_ipv4_net &parent) {
 int is_subnet_ip6(const arpa_ipv6_net &child, const arpa_ipv6_net &parent) {
     const int max = static_cast<int>(sizeof child.nibbles);
     if (child.count < 0 || child.count > max || parent.count < 0 || parent.count > max)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (parent.count > child.count)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     const size_t off = static_cast<size_t>(child.count - parent.count);
     if (memcmp(child.nibbles + off, parent.nibbles, static_cast<size_t>(parent.count)) != 0)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     if (parent.prefix) {
         if (child.prefix <= parent.prefix)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         return 1;
     }
     if (child.prefix && child.prefix <= 4u * static_cast<unsigned>(parent.count))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 

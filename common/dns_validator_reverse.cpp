@@ -11,17 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#define REFUSE()                                                                                   \
-    do {                                                                                           \
-        FR_TRACE_RETURN();                                                                         \
-        return 0;                                                                                  \
-    } while (0)
-#define FAIL()                                                                                     \
-    do {                                                                                           \
-        FR_TRACE_RETURN();                                                                         \
-        return -1;                                                                                 \
-    } while (0)
-
 namespace {
 
 constexpr size_t npos = std::string_view::npos;
@@ -127,68 +116,68 @@ int is_arpa_light_check(std::string_view name) {
 int valid_arpa_zone(std::string_view name, int min_prefix) {
     std::string_view labels;
     if (!labels_before(name, in_addr_suffix, labels))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     std::string_view label[5];
     size_t n = 0;
     if (!labels_right_to_left(labels, label, 5, n))
-        REFUSE();
+        FR_RETURN_TRACED(0);
 
     int prefix = 0;
     for (size_t i = 0; i < n; ++i) {
         std::string_view l = label[i];
         if (l.empty())
-            REFUSE();
+            FR_RETURN_TRACED(0);
         for (char c : l)
             if (!is_digit(c) && c != '/' && c != '-')
-                REFUSE();
+                FR_RETURN_TRACED(0);
         if (l[0] == '0' && l.size() > 1 && l[1] != '/' && l[1] != '-')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         std::string_view start = l, after;
         const bool classless = cut_prefix(l, start, after);
         int value = 0;
         if (!parse_octet(start, value))
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (i == 0 && value == 0)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (!classless)
             continue;
         // Only the fourth label may be classless, and its prefix is a plain number.
         int p = 0;
         if (i != 3 || !parse_number(after, 2, p) || p < 25 || p > 32)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         prefix = p;
     }
     if (prefix && min_prefix && prefix < min_prefix)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_arpa_ip6_zone(std::string_view name, int min_prefix) {
     std::string_view labels;
     if (!labels_before(name, ip6_suffix, labels))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     int prefix = 0;
     int count = 0;
     while (true) {
         size_t dot = labels.rfind('.');
         std::string_view l = dot == npos ? labels : labels.substr(dot + 1);
         if (++count > 33)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (l.empty() || !is_hex(l[0]))
-            REFUSE();
+            FR_RETURN_TRACED(0);
         for (char c : l)
             if (!is_hex(c) && c != '/' && c != '-')
-                REFUSE();
+                FR_RETURN_TRACED(0);
         if (l[0] == '0' && l.size() > 1 && l[1] != '/' && l[1] != '-')
-            REFUSE();
+            FR_RETURN_TRACED(0);
         std::string_view start, after;
         if (cut_prefix(l, start, after)) {
             int p = 0;
             if (prefix || !parse_number(after, 3, p) || p < 9 || p > 128)
-                REFUSE();
+                FR_RETURN_TRACED(0);
             for (char c : start)
                 if (!is_hex(c))
-                    REFUSE();
+                    FR_RETURN_TRACED(0);
             prefix = p;
         }
         if (dot == npos)
@@ -196,30 +185,30 @@ int valid_arpa_ip6_zone(std::string_view name, int min_prefix) {
         labels = labels.substr(0, dot);
     }
     if (prefix && min_prefix && prefix < min_prefix)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_arpa_e164_zone(std::string_view name) {
     if (name.size() < 4 || name.size() > 254)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     std::string_view digits;
     // The suffix must end the name: nothing but one optional dot may follow it.
     if (!labels_before(name, e164_suffix, digits))
-        REFUSE();
+        FR_RETURN_TRACED(0);
     for (size_t i = 0; i < digits.size(); ++i) {
         const bool digit_place = i % 2 == 0;
         if (digit_place ? !is_digit(digits[i]) : digits[i] != '.')
-            REFUSE();
+            FR_RETURN_TRACED(0);
     }
     if (digits.size() % 2 == 0)
-        REFUSE();
+        FR_RETURN_TRACED(0);
     return 1;
 }
 
 int valid_ip_part(std::string_view text, int allow_prefix, int min_prefix) {
     if (text.empty())
-        REFUSE();
+        FR_RETURN_TRACED(0);
     const size_t width = allow_prefix ? 6 : 3;
     int octets = 0;
     bool prefixed = false;
@@ -227,7 +216,7 @@ int valid_ip_part(std::string_view text, int allow_prefix, int min_prefix) {
         size_t dot = text.find('.');
         std::string_view o = text.substr(0, dot);
         if (++octets > 4 || o.empty() || o.size() > width)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         std::string_view start = o, after;
         size_t slash = allow_prefix ? o.find('/') : npos;
         if (slash != npos) {
@@ -235,14 +224,14 @@ int valid_ip_part(std::string_view text, int allow_prefix, int min_prefix) {
             after = o.substr(slash + 1);
             int p = 0;
             if (prefixed || start.empty() || !parse_number(after, 2, p) || p < 1 || p > 32)
-                REFUSE();
+                FR_RETURN_TRACED(0);
             if (min_prefix && p < min_prefix)
-                REFUSE();
+                FR_RETURN_TRACED(0);
             prefixed = true;
         }
         int value = 0;
         if (!parse_number(start, width, value) || value > 255)
-            REFUSE();
+            FR_RETURN_TRACED(0);
         if (dot == npos)
             return 1;
         text.remove_prefix(dot + 1);
@@ -256,18 +245,18 @@ int split_arpa_ipv4(std::string_view name, arpa_ipv4_net &net) {
     net = arpa_ipv4_net{};
     std::string_view labels;
     if (!labels_before(name, in_addr_suffix, labels))
-        FAIL();
+        FR_RETURN_TRACED(-1);
     std::string_view label[5];
     size_t n = 0;
     if (!labels_right_to_left(labels, label, 5, n))
-        FAIL();
+        FR_RETURN_TRACED(-1);
 
     // The octets nearest the suffix, in address order.
     int octet[4] = {};
     const size_t whole = n < 3 ? n : 3;
     for (size_t i = 0; i < whole; ++i)
         if (!parse_octet(label[i], octet[i]))
-            FAIL();
+            FR_RETURN_TRACED(-1);
     char text[sizeof net.text] = {};
     size_t len = 0;
     for (size_t i = 0; i < whole; ++i)
@@ -285,9 +274,9 @@ int split_arpa_ipv4(std::string_view name, arpa_ipv4_net &net) {
     int prefix = 32;
     if (cut_prefix(label[n - 1], start, after) &&
         (!parse_number(after, 2, prefix) || prefix < 1 || prefix > 32))
-        FAIL();
+        FR_RETURN_TRACED(-1);
     if (!parse_octet(start, octet[3]))
-        FAIL();
+        FR_RETURN_TRACED(-1);
     snprintf(text + len, sizeof text - len, ".%d", octet[3]);
     arpa_ipv4_net host{};
     memcpy(host.text, text, sizeof text);
@@ -302,10 +291,10 @@ int split_arpa_ipv4(std::string_view name, arpa_ipv4_net &net) {
         if (!cut_prefix(label[3], zone_start, zone_prefix) ||
             !parse_octet(zone_start, zone_octets[3]) ||
             !parse_number(zone_prefix, 2, zone.prefix) || zone.prefix < 1 || zone.prefix > 32)
-            FAIL();
+            FR_RETURN_TRACED(-1);
         zone.address = octets_to_address(zone_octets, 4);
         if (!is_subnet(host, zone))
-            FAIL();
+            FR_RETURN_TRACED(-1);
     }
     net = host;
     return 0;
@@ -314,7 +303,7 @@ int split_arpa_ipv4(std::string_view name, arpa_ipv4_net &net) {
 int split_arpa_ipv6(std::string_view name, arpa_ipv6_net &net) {
     net = arpa_ipv6_net{};
     if (name.empty())
-        FAIL();
+        FR_RETURN_TRACED(-1);
     arpa_ipv6_net out{};
     while (true) {
         size_t dot = name.find('.');
@@ -323,13 +312,13 @@ int split_arpa_ipv6(std::string_view name, arpa_ipv6_net &net) {
             break;
         // One place is kept for the terminating zero: the nibbles are always a C string.
         if (l.empty() || out.count >= static_cast<int>(sizeof out.nibbles) - 1)
-            FAIL();
+            FR_RETURN_TRACED(-1);
         out.nibbles[out.count++] = l[0];
         std::string_view start, after;
         if (cut_prefix(l, start, after)) {
             int p = 0;
             if (!parse_number(after, 3, p) || p < 1 || p > 128)
-                FAIL();
+                FR_RETURN_TRACED(-1);
             out.prefix = static_cast<unsigned>(p);
         }
         if (dot == npos)
@@ -343,7 +332,7 @@ int split_arpa_ipv6(std::string_view name, arpa_ipv6_net &net) {
 int merge_arpa_ipv4(const arpa_ipv4_net &net, std::string &name) {
     const int prefix = net.prefix;
     if (prefix != 8 && prefix != 16 && (prefix < 24 || prefix > 32))
-        FAIL();
+        FR_RETURN_TRACED(-1);
     // The record may come from anywhere: read its text only up to its fixed size, and
     // write a name only from one to four decimal octets.
     std::string_view text(net.text, strnlen(net.text, sizeof net.text));
@@ -353,7 +342,7 @@ int merge_arpa_ipv4(const arpa_ipv4_net &net, std::string &name) {
         size_t dot = text.find('.');
         int value = 0;
         if (n == 4 || !parse_octet(text.substr(0, dot), value))
-            FAIL();
+            FR_RETURN_TRACED(-1);
         o[n++] = text.substr(0, dot);
         if (dot == npos)
             break;
@@ -378,7 +367,7 @@ int merge_arpa_ipv4(const arpa_ipv4_net &net, std::string &name) {
                 .append(".")
                 .append(o[0]);
         else
-            FAIL();
+            FR_RETURN_TRACED(-1);
         out.append(in_addr_suffix);
         name.swap(out);
         return 0;

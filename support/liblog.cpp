@@ -20,10 +20,6 @@ void fr_log_setlevel(int level) {
     lib_level = level < 0 ? 0 : (level > 7 ? 7 : level);
 }
 
-int fr_log_getlevel() {
-    return lib_level;
-}
-
 void fr_log_close() {
     closelog();
     also_stderr = false;

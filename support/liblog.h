@@ -8,7 +8,6 @@
 // Opens the library log. With `to_stderr` every line is also written to standard error.
 void fr_log_init(const char *ident, int facility, bool to_stderr = false);
 void fr_log_setlevel(int level);
-int fr_log_getlevel();
 void fr_log_close();
 // One line: the message is logged when `level` is at most the library log level.
 void fr_log_impl(const char *file, int line, const char *func, int level, int errnum,
@@ -19,6 +18,12 @@ void fr_log_impl(const char *file, int line, const char *func, int level, int er
 #define FR_TRACE_RETURN()                                                                          \
     fr_log_impl(__FILE_NAME__, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:conditional return",       \
                 __FILE_NAME__, __LINE__)
+// Traces the early return and returns `value` (a refusal 0, a failure -1).
+#define FR_RETURN_TRACED(value)                                                                    \
+    do {                                                                                           \
+        FR_TRACE_RETURN();                                                                         \
+        return (value);                                                                            \
+    } while (0)
 // Traces an exception caught in a catch-all block.
 #define FR_TRACE_EXCEPTION(code)                                                                   \
     fr_log_impl(__FILE_NAME__, __LINE__, __func__, LOG_DEBUG, 0, "%s:%d:exception %d at %s:%s:%d", \

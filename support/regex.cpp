@@ -38,34 +38,3 @@ int compiled_regex::match(std::string_view text) const {
         return 1;
     return rc == PCRE2_ERROR_NOMATCH ? 0 : -1;
 }
-
-namespace {
-std::mutex cache_lock;
-std::unordered_map<std::string, std::unique_ptr<compiled_regex>> *cache = nullptr;
-} // namespace
-
-void fr_reginit() {
-    std::lock_guard<std::mutex> g(cache_lock);
-    if (!cache)
-        cache = new std::unordered_map<std::string, std::unique_ptr<compiled_regex>>();
-}
-
-void fr_regdestroy() {
-    std::lock_guard<std::mutex> g(cache_lock);
-    delete cache;
-    cache = nullptr;
-}
-
-int fr_regmatch_exists(std::string_view pattern, std::string_view text) {
-    const compiled_regex *re = nullptr;
-    {
-        std::lock_guard<std::mutex> g(cache_lock);
-        if (!cache)
-            cache = new std::unordered_map<std::string, std::unique_ptr<compiled_regex>>();
-        auto &slot = (*cache)[std::string(pattern)];
-        if (!slot)
-            slot = std::make_unique<compiled_regex>(pattern);
-        re = slot.get();
-    }
-    return re->match(text) == 1 ? 1 : 0;
-}

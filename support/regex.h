@@ -21,8 +21,3 @@ class compiled_regex {
   private:
     pcre2_real_code_8 *code_ = nullptr;
 };
-
-void fr_reginit();
-void fr_regdestroy();
-// 1 when `pattern` matches `text`; the pattern is compiled on first use and cached.
-int fr_regmatch_exists(std::string_view pattern, std::string_view text);
