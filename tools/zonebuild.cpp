@@ -58,8 +58,8 @@ int main(int argc, const char **argv) {
     }
     tool_apply_db_log_level(db.get(), settings);
 
-    const int pid = tool_daemon_pid(tool, settings);
-    if (pid < 0)
+    daemon_process daemon;
+    if (tool_find_daemon(tool, settings, daemon) != 0)
         return 1;
     if (getuid() != 0) {
         LOGF(LOG_ERR, "zonebuild must run as root.");
@@ -75,7 +75,7 @@ int main(int argc, const char **argv) {
         return 1;
     }
     const signal_action action = action_of(mode);
-    if (tool_signal(tool, pid, action.sig) != 0) {
+    if (tool_signal(tool, daemon, action.sig) != 0) {
         if (mode == zonebuild_mode::write_acl)
             withdraw_write_acl(db.get());
         return 1;

@@ -116,8 +116,8 @@ int main(int argc, const char **argv) {
     }
     tool_apply_db_log_level(db.get(), settings);
 
-    const int pid = tool_daemon_pid(tool, settings);
-    if (pid < 0)
+    daemon_process daemon;
+    if (tool_find_daemon(tool, settings, daemon) != 0)
         return 1;
     if (drop_privileges(ids) != 0)
         return 1;
@@ -132,12 +132,12 @@ int main(int argc, const char **argv) {
         return 1;
     }
     const signal_action action = action_of(request.mode);
-    if (tool_signal(tool, pid, action.sig) != 0) {
+    if (tool_signal(tool, daemon, action.sig) != 0) {
         if (request.mode == zonefeed_mode::client_import)
             withdraw_client_imports(db.get(), request.client_ids);
         return 1;
     }
-    tool_signal_event(tool, db.get(), settings, action.event, pid);
+    tool_signal_event(tool, db.get(), settings, action.event, daemon.pid());
     LOGF(LOG_INFO, "%s", action.message);
     return 0;
 }

@@ -1,5 +1,6 @@
-// zonebuild and zonefeed against a private database and a stand-in daemon: a shell that
-// records every signal it receives, named in a pid file of a temporary configuration.
+// zonebuild and zonefeed against a private database and a stand-in daemon: a process that
+// holds the lock of the pid files of a temporary configuration, as a daemon does, and
+// records every signal it receives.
 #include "etc_fixture.h"
 #include "mariadb_fixture.h"
 #include "run_program.h"
@@ -18,37 +19,52 @@
 
 namespace {
 
-// A process that stays alive and appends the name of every signal it gets to a file.
+// A process that stays alive, holds a record lock on each of `pid_files` (its pid written
+// in them, as a daemon's pid file) and appends the name of every signal it gets to a file.
 struct signal_recorder {
     temp_dir dir{"zonaris-recorder"};
     std::string record = dir.file("signals");
     running_program process;
 
-    signal_recorder() {
-        const std::string script = dir.file("recorder.sh");
-        write_text_file(script,
-                        "#!/bin/sh\n"
-                        "for s in USR1 USR2 TTIN HUP TERM; do trap \"echo $s >> '" +
-                            record +
-                            "'\" $s; done\n"
-                            "trap \"echo FENCE >> '" +
-                            record +
-                            "'\" ALRM\n"
-                            "echo ready > '" +
-                            dir.file("ready") +
-                            "'\n"
-                            "while :; do sleep 5 & wait $!; done\n",
-                        0755);
-        process = start_program(script, {});
+    explicit signal_recorder(const std::vector<std::string> &pid_files) {
+        const std::string script = dir.file("recorder.py");
+        write_text_file(
+            script,
+            "#!/usr/bin/python3\n"
+            "import fcntl, os, signal, sys\n"
+            "record, ready = sys.argv[1], sys.argv[2]\n"
+            "held = []\n"
+            "for path in sys.argv[3:]:\n"
+            "    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)\n"
+            "    fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+            "    os.ftruncate(fd, 0)\n"
+            "    os.write(fd, str(os.getpid()).encode())\n"
+            "    held.append(fd)\n"
+            "def note(sig, frame):\n"
+            "    name = 'FENCE' if sig == signal.SIGWINCH else signal.Signals(sig).name[3:]\n"
+            "    with open(record, 'a') as f:\n"
+            "        f.write(name + '\\n')\n"
+            "for s in (signal.SIGUSR1, signal.SIGUSR2, signal.SIGTTIN, signal.SIGHUP,\n"
+            "          signal.SIGTERM, signal.SIGWINCH):\n"
+            "    signal.signal(s, note)\n"
+            "with open(ready, 'w') as f:\n"
+            "    f.write('ready')\n"
+            "while True:\n"
+            "    signal.pause()\n",
+            0755);
+        std::vector<std::string> args = {record, dir.file("ready")};
+        args.insert(args.end(), pid_files.begin(), pid_files.end());
+        process = start_program(script, args);
         if (!wait_until([&] { return path_exists(dir.file("ready")); }, 30))
             throw std::runtime_error("signal recorder did not start");
     }
     pid_t pid() const { return process.pid(); }
 
-    // The signals received since the last call. A fence signal sent from here is handled
-    // after every signal that was already pending, so the answer is complete.
+    // The signals received since the last call. A fence signal sent from here (the highest
+    // number of those handled) is handled after every signal that was already pending, so
+    // the answer is complete.
     std::multiset<std::string> take() {
-        kill(pid(), SIGALRM);
+        kill(pid(), SIGWINCH);
         std::multiset<std::string> got;
         wait_until(
             [&] {
@@ -87,7 +103,7 @@ class Tools : public ::testing::Test {
     test_database db = make_test_database();
     test_etc_dir etc;
     temp_dir run{"zonaris-run"};
-    signal_recorder daemon;
+    signal_recorder daemon{{run.file("zonefeedd.pid"), run.file("zonebuildd.pid")}};
     config_pairs extra = {{"ZONEFEED_USER", "root"}, {"ZONEFEED_GROUP", "root"}};
 
     void SetUp() override {
@@ -294,37 +310,57 @@ TEST_F(Tools, FailedQueueingSendsNoSignal) {
     EXPECT_EQ(0, signal_rows());
 }
 
-TEST_F(Tools, DaemonThatCannotBeFound) {
+TEST_F(Tools, OnlyTheProcessThatHoldsThePidFileIsSignalled) {
+    // The pid files are held by the stand-in daemon; what they say must be exactly its pid.
+    const std::string pid = std::to_string(daemon.pid());
     struct {
-        const char *pid_text; // nullptr: no pid file
-        const char *message;
-    } cases[] = {
-        {nullptr, "d is not running."},
+        std::string pid_text;
+        const char *message; // nullptr: the daemon is found and signalled
+    } held[] = {
+        {pid + "\n", nullptr},
         {"1", "Could not determine if "},
         {"0", "Could not determine if "},
         {"garbage", "Could not determine if "},
+        {pid + "abc", "Could not determine if "},
+        {" " + pid, "Could not determine if "},
+        {std::to_string(getpid()), "Could not determine if "}, // a live process, not the holder
     };
-    // a pid that belonged to a process that has ended
+    for (const auto &c : held) {
+        write_pid(c.pid_text);
+        for (const char *name : {"zonefeed", "zonebuild"}) {
+            program_result r = tool(name, {"-n"});
+            EXPECT_EQ(c.message ? 1 : 0, r.exit_code) << name << " '" << c.pid_text << "'";
+            if (c.message) {
+                EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+            }
+        }
+        EXPECT_EQ(daemon.take().size(), c.message ? 0u : 2u) << "'" << c.pid_text << "'";
+    }
+    EXPECT_EQ(2, signal_rows());
+}
+
+TEST_F(Tools, DaemonThatCannotBeFound) {
+    // A pid that belonged to a process that has ended.
     running_program ended = start_program("/bin/true", {});
     ASSERT_TRUE(ended.wait_exit(30).has_value());
     const std::string dead = std::to_string(ended.pid());
-
-    for (const auto &c : cases) {
+    // Files that nobody holds (the stand-in daemon holds the removed ones): no daemon runs,
+    // whatever they say, even when they name a live process: that one is never signalled.
+    const std::optional<std::string> texts[] = {std::nullopt, "1",  "0",
+                                                "garbage",    dead, std::to_string(daemon.pid())};
+    for (const auto &text : texts) {
         remove_tree(run.file("zonefeedd.pid"));
         remove_tree(run.file("zonebuildd.pid"));
-        if (c.pid_text)
-            write_pid(c.pid_text);
+        if (text)
+            write_pid(*text);
         for (const char *name : {"zonefeed", "zonebuild"}) {
             program_result r = tool(name, {"-n"});
-            EXPECT_EQ(1, r.exit_code) << name << " " << (c.pid_text ? c.pid_text : "none");
-            EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+            EXPECT_EQ(1, r.exit_code) << name << " " << text.value_or("none");
+            EXPECT_NE(std::string::npos, r.err.find(std::string(name) + "d is not running."))
+                << r.err;
+            r = tool(name, {"-k"});
+            EXPECT_EQ(1, r.exit_code) << name;
         }
-    }
-    write_pid(dead);
-    for (const char *name : {"zonefeed", "zonebuild"}) {
-        program_result r = tool(name, {});
-        EXPECT_EQ(1, r.exit_code) << name;
-        EXPECT_NE(std::string::npos, r.err.find(std::string(name) + "d is not running.")) << r.err;
     }
     EXPECT_TRUE(daemon.take().empty());
     EXPECT_EQ(0, signal_rows());
