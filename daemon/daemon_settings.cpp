@@ -102,7 +102,7 @@ std::optional<std::string> missing_db_setting(const db_settings &db) {
 
 sql_handle open_database(const db_settings &db, std::string &error) {
     std::string reason;
-    sql_handle conn = fr_sql_init(db.host, db.port, db.user, db.password, 0, &reason);
+    sql_handle conn = fr_sql_init(db.host, db.port, db.user, db.password, 0, &reason, db.timeout);
     if (!conn) {
         error = "Failed to initialize database connection.";
         if (!reason.empty())

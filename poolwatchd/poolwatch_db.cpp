@@ -12,7 +12,7 @@ int db_connect(const poolwatch_config &cfg, sql_handle &db, unsigned long flags)
     const db_settings &s = cfg.base.db;
     if (missing_db_setting(s))
         return -1;
-    sql_handle conn = fr_sql_init(s.host, s.port, s.user, s.password, flags);
+    sql_handle conn = fr_sql_init(s.host, s.port, s.user, s.password, flags, nullptr, s.timeout);
     if (!conn)
         return -2;
     if (fr_sql_selectdb(conn.get(), s.name) != 0)

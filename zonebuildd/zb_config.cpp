@@ -28,7 +28,7 @@ struct raw_config {
     std::optional<std::string> rndc_dir, named_root, named_file, acl_file, master_d, secondary_d,
         temp_d, pid_file, log_type, log_data, log_level, db_host, db_name, db_user, db_passwd,
         named_user, named_group, serial, catalog;
-    std::optional<long long> run_interval, concurrency, db_port, stall_limit;
+    std::optional<long long> run_interval, concurrency, db_port, db_timeout, stall_limit;
 };
 
 std::vector<config_entry> config_table(raw_config &r) {
@@ -54,6 +54,7 @@ std::vector<config_entry> config_table(raw_config &r) {
             str("ZONEBUILD_LOG_LEVEL", r.log_level),
             str("DB_HOST", r.db_host),
             num("DB_PORT", r.db_port),
+            num("DB_TIMEOUT", r.db_timeout),
             str("DB_NAME", r.db_name),
             str("DB_USER", r.db_user),
             str("DB_PASSWD", r.db_passwd),
@@ -137,6 +138,11 @@ int load_database(const raw_config &r, zb_settings &out) {
         out.db_port = static_cast<unsigned>(*r.db_port);
         LOGF(LOG_INFO, "Using configured database port: %u.", out.db_port);
     }
+    if (r.db_timeout && (*r.db_timeout < 1 || *r.db_timeout > 86400)) {
+        LOGF(LOG_ERR, "Invalid database timeout: %lld.", *r.db_timeout);
+        return -1;
+    }
+    out.db_timeout = r.db_timeout ? static_cast<unsigned>(*r.db_timeout) : FR_SQL_DEFAULT_TIMEOUT;
     if (required(r.db_user, "Database user was not specified.", out.db_user) != 0)
         return -1;
     LOGF(LOG_INFO, "Using configured database user: %s.", out.db_user.c_str());
@@ -322,7 +328,8 @@ int zb_apply_logging(const zb_settings &s, bool no_detach) {
 }
 
 sql_handle zonebuildd_init_db(const zb_settings &s) {
-    sql_handle db = fr_sql_init(s.db_host, s.db_port, s.db_user, s.db_passwd, 0);
+    sql_handle db =
+        fr_sql_init(s.db_host, s.db_port, s.db_user, s.db_passwd, 0, nullptr, s.db_timeout);
     if (!db) {
         LOGF(LOG_ERR, "Failed to initialize database connection.");
         return nullptr;

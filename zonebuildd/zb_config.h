@@ -42,6 +42,7 @@ struct zb_settings {
     std::optional<std::string> log_engine_type, log_engine_data, log_level_name;
     std::string db_host, db_user, db_passwd, db_name;
     unsigned db_port = 3306;
+    unsigned db_timeout = 60;          // DB_TIMEOUT: seconds one read or write may take
     std::string serial_format = "RFC"; // "RFC" or "timestamp"
     // ZONEBUILD_WORKER_STALL_LIMIT: seconds a worker may go without finishing a zone.
     time_t worker_stall_limit = 600;

@@ -72,6 +72,7 @@ TEST_F(ConfigTest, AbsentKeysTakeTheirDefaults) {
     EXPECT_EQ(static_cast<uid_t>(-1), s.named_uid);
     EXPECT_EQ(static_cast<gid_t>(-1), s.named_gid);
     EXPECT_EQ(3306u, s.db_port);
+    EXPECT_EQ(60u, s.db_timeout);
     EXPECT_EQ("RFC", s.serial_format);
     EXPECT_NE(std::string::npos, info.find("Database port not specified. Using default: 3306."));
     EXPECT_NE(std::string::npos,
@@ -85,6 +86,7 @@ TEST_F(ConfigTest, ConfiguredValuesAreNormalisedAndKept) {
                        {"NAMED_FILE", "etc/zonaris.include"},
                        {"TEMP_D", "/var/tmp/zb"},
                        {"DB_PORT", "3307"},
+                       {"DB_TIMEOUT", "5"},
                        {"ZONEBUILD_RUN_INTERVAL", "60"},
                        {"ZONEBUILD_CONCURRENCY_LIMIT", "8"},
                        {"ZONEBUILD_WORKER_STALL_LIMIT", "900"},
@@ -97,6 +99,7 @@ TEST_F(ConfigTest, ConfiguredValuesAreNormalisedAndKept) {
     EXPECT_EQ("zonaris.include", s.named_file_base);
     EXPECT_EQ("/var/tmp/zb", s.temp_d);
     EXPECT_EQ(3307u, s.db_port);
+    EXPECT_EQ(5u, s.db_timeout);
     EXPECT_EQ(60u, s.run_interval);
     EXPECT_EQ(8, s.concurrency_limit);
     EXPECT_EQ(900, s.worker_stall_limit);
@@ -155,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{{{"DB_NAME", ""}}, "Database name was not specified."},
         refusal{{{"DB_PORT", "0"}}, "Invalid database port: 0."},
         refusal{{{"DB_PORT", "65536"}}, "Invalid database port: 65536."},
+        refusal{{{"DB_TIMEOUT", "0"}}, "Invalid database timeout: 0."},
         refusal{{{"ZONEBUILD_PID_FILE", "run/zonebuildd.pid"}},
                 "An absolute pid file path is required."},
         refusal{{{"NAMED_USERNAME", "no-such-user-zb"}}, "Unknown named user: no-such-user-zb."},
