@@ -5,8 +5,6 @@
 #include "numbers.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -213,63 +211,6 @@ int try_rm_dot(std::string &name) {
         return -1;
     name.pop_back();
     return 0;
-}
-
-int get_daemon_pid(const char *path) {
-    if (!path || path[0] != '/')
-        return -1;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return 0;
-    char buf[64];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf - 1)) < 0 && errno == EINTR) {
-    }
-    close(fd);
-    if (n <= 0)
-        return -1;
-    buf[n] = '\0';
-    // Read as "%d" would (leading blanks, a sign, digits), but a number that does not fit
-    // an int is refused instead of wrapping.
-    errno = 0;
-    char *end = nullptr;
-    long value = strtol(buf, &end, 10);
-    if (end == buf || errno == ERANGE || value > INT_MAX || value < INT_MIN)
-        return -1;
-    // A pid of 1 or less would make kill() reach init or a whole process group.
-    if (value <= 1)
-        return -1;
-    const pid_t pid = static_cast<pid_t>(value);
-    if (kill(pid, 0) == 0)
-        return pid;
-    return errno == ESRCH ? 0 : -1;
-}
-
-int set_daemon_pid(const char *path) {
-    if (!path || path[0] != '/')
-        return -1;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644);
-    if (fd < 0)
-        return -1;
-    const std::string text = std::to_string(getpid());
-    ssize_t n = write(fd, text.data(), text.size());
-    int rc = close(fd);
-    return n == static_cast<ssize_t>(text.size()) && rc == 0 ? 0 : -1;
-}
-
-// Removes the file only: a pid-file path that names a directory by mistake must not take
-// the directory's content with it.
-int unset_daemon_pid(const char *path) {
-    if (!path || !*path)
-        return -1;
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return errno == ENOENT ? 0 : -1;
-    if (S_ISDIR(st.st_mode)) {
-        FR_TRACE_RETURN();
-        return -1;
-    }
-    return fr_rm(path) == 0 ? 0 : -1;
 }
 
 int io_valid_dir(const char *path) {

@@ -68,14 +68,6 @@ int merge_into_fqdn(std::string &host, const std::string &origin);
 int try_add_dot(std::string &name);
 int try_rm_dot(std::string &name);
 
-// Pid files: the process id in decimal, no newline. get_daemon_pid gives the running
-// daemon's pid, 0 when none runs, -1 when it cannot tell; it never hands out a pid of 1
-// or less (such a file is treated as unreadable: -1).
-int get_daemon_pid(const char *path);
-int set_daemon_pid(const char *path);
-// unset_daemon_pid removes the file (a missing one counts as removed) and refuses a directory.
-int unset_daemon_pid(const char *path);
-
 int io_valid_dir(const char *path);
 int io_valid_file(const char *path);
 

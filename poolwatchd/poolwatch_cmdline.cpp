@@ -4,6 +4,7 @@
 #include "pid_file.h"
 #include "poolwatch_config.h"
 #include "poolwatch_state.h"
+#include "zonaris_version.h"
 
 #include <csignal>
 #include <cstdio>
@@ -43,7 +44,7 @@ int poolwatch_parse_cmdline(int argc, const char **argv, cmdline_options &opts) 
         return EXIT_UNKNOWN_OPTION;
     }
     if (version) {
-        printf("Kestrin Zonaris: poolwatchd: version 5.2.6\n");
+        fputs("Kestrin Zonaris: poolwatchd: version " ZONARIS_VERSION "\n", stdout);
         return EXIT_OK;
     }
     opts.readconfig = readconfig != 0;

@@ -1,8 +1,8 @@
 #include "catalog_zone.h"
 
 #include "check_tool.h"
-#include "dns_log.h"
 #include "dns_validator.h"
+#include "event_row.h"
 #include "logging.h"
 #include "sql.h"
 #include "zone_serial.h"
@@ -397,7 +397,8 @@ int catalog_install(catalog_job &cat, const catalog_env &env) {
         return -1;
     }
     LOGF(LOG_INFO, "Copied catalog zone to %s", cat.dest.c_str());
-    sql_log(env.named.db, FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07",
-            cat.dest.c_str(), 0, 0, 0, nullptr, nullptr, env.named.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_NOTICE, "Zone file created", "ER07")
+        .info(cat.dest)
+        .write(env.named.db, env.named.event_level);
     return 0;
 }

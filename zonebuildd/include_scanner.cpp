@@ -13,7 +13,7 @@
 #include "named_conf.h"
 
 #include "dns_common.h"
-#include "dns_log.h"
+#include "event_row.h"
 #include "logging.h"
 
 #include <cerrno>
@@ -75,9 +75,10 @@ struct scanner {
         io_failed = true;
         const named_paths &p = ctx.paths;
         const std::string where = p.temp_dir + "/" + p.work_name + "/" + p.include_base;
-        const std::string info = "fail|write|" + where;
-        sql_log(ctx.db, FACILITY_ZONEBUILD, 3, "File system interaction (I/O problem)", "ER05",
-                info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
+        (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "File system interaction (I/O problem)",
+                        "ER05")
+            .info("fail|write|" + where)
+            .write(ctx.db, ctx.event_level);
         LOGF(LOG_ERR, "Could not create %s.", where.c_str());
         return -1;
     }
@@ -215,9 +216,9 @@ int scanner::syntax_error() {
     if (io_failed)
         return -1;
     malformed = true;
-    const std::string info = ctx.paths.include_file + "|" + std::to_string(line);
-    sql_log(ctx.db, FACILITY_ZONEBUILD, 3, "Syntax error", "EP01", info.c_str(), 0, 0, 0, nullptr,
-            nullptr, ctx.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Syntax error", "EP01")
+        .info(ctx.paths.include_file + "|" + std::to_string(line))
+        .write(ctx.db, ctx.event_level);
     LOGF(LOG_ERR, "namedconf error at %s:%d.", ctx.paths.include_file.c_str(), line);
     return -1;
 }

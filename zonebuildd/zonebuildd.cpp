@@ -9,6 +9,7 @@
 #include "logging.h"
 #include "name_conflicts.h"
 #include "named_conf_check.h"
+#include "zonaris_version.h"
 #include "zone_writer.h"
 
 #include <algorithm>
@@ -73,7 +74,7 @@ int check_not_running(const zonebuildd_state &st) {
     }
     if (running < 0)
         LOGF(LOG_WARNING, "Cannot tell who holds the pid file %s; its lock decides.", path.c_str());
-    else if (get_daemon_pid(path.c_str()) > 0)
+    else if (access(path.c_str(), F_OK) == 0)
         LOGF(LOG_WARNING, "Ignoring stale pid file %s: its process does not hold it.",
              path.c_str());
     return 0;
@@ -205,7 +206,7 @@ int parse_args(zonebuildd_state &st, int argc, char **argv) {
         poptGetContext("zonebuildd", argc, const_cast<const char **>(argv), options, 0);
     const int rc = poptGetNextOpt(ctx);
     if (rc == 'V') {
-        fputs("Zonaris: zonebuildd: version: 5.2.6\n", stdout);
+        fputs("Zonaris: zonebuildd: version: " ZONARIS_VERSION "\n", stdout);
         poptFreeContext(ctx);
         exit(0);
     }

@@ -7,6 +7,7 @@
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
+#include "zonaris_version.h"
 
 #include <atomic>
 #include <cerrno>
@@ -210,7 +211,7 @@ int parse_args(zonefeedd_state &st, int argc, char **argv, int &exit_now) {
     const int rc = poptGetNextOpt(ctx);
     exit_now = -1;
     if (rc == 'V') {
-        fputs("Zonaris: zonefeedd: version: 5.2.6\n", stdout);
+        fputs("Zonaris: zonefeedd: version: " ZONARIS_VERSION "\n", stdout);
         exit_now = 0;
     } else if (rc == 'h') {
         fputs(usage_text, stdout);
