@@ -24,8 +24,22 @@ extern "C" void on_job_signal(int sig) {
         signal_jobs::signal_kind(kind_of[sig]);
 }
 
+// Counting stops at this is enough: callers tell the first request from a further one.
+constexpr sig_atomic_t max_stop_requests = 100;
+
+// From a handler and from normal context alike: a lock-free compare-and-swap, so that a
+// signal arriving in the middle loses no request.
+void count_stop_request() {
+    volatile sig_atomic_t *count = &signal_jobs::stop_flag();
+    sig_atomic_t seen = __atomic_load_n(count, __ATOMIC_SEQ_CST);
+    while (seen < max_stop_requests &&
+           !__atomic_compare_exchange_n(count, &seen, seen + 1, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+    }
+}
+
 extern "C" void on_stop_signal(int) {
-    signal_jobs::stop_flag() = 1;
+    count_stop_request();
     signal_jobs::signal_kind(0);
 }
 
@@ -172,7 +186,7 @@ std::deque<int> signal_jobs::waiting() {
 }
 
 void signal_jobs::request_stop() {
-    stop_flag() = 1;
+    count_stop_request();
     if (wr_ >= 0) {
         const unsigned char byte = 0;
         ssize_t n = write(wr_, &byte, 1);
@@ -208,7 +222,7 @@ void signal_jobs::forget() {
         if (sigismember(&job_signals_, sig) == 1)
             signal(sig, SIG_IGN);
         else if (sigismember(&stop_signals_, sig) == 1)
-            signal(sig, SIG_DFL);
+            signal(sig, sig == SIGTERM ? SIG_DFL : SIG_IGN);
     }
     close_fd(rd_);
     close_fd(wr_);

@@ -60,6 +60,9 @@ class signal_jobs {
     // Asks the loop to stop (as a stop signal does) and wakes its sleep.
     void request_stop();
     bool stopping() const { return stop_flag() != 0; }
+    // Stop requests since open() (counting stops at a few): the first lets the job in
+    // progress finish, a further one may abandon it.
+    int stop_requests() const { return stop_flag(); }
 
     // Sleeps up to `delay` unless a job waits or a stop is asked for first. 0 when the whole
     // delay passed, 1 when it ended early for a job or a stop, -1 on an error.
@@ -70,13 +73,16 @@ class signal_jobs {
     int wake_fd() const { return rd_; }
 
     // In a forked child: closes the pipe without touching the parent's queue; the job
-    // signals are ignored from then on and the stop signals take their default action (a
-    // worker ends at once on SIGTERM and does not take the daemon's jobs).
+    // signals are ignored from then on, SIGTERM takes its default action (a worker ends at
+    // once when the parent stops it) and the other stop signals are ignored (an interrupt
+    // typed at the terminal reaches the whole process group; the parent decides whether
+    // its workers finish).
     void forget();
 
     // Async-signal-safe: queues `kind` (0 only wakes the sleeper) for the open queue.
     static void signal_kind(int kind);
-    // The flag the stop signals set (also for loops that read it directly).
+    // The stop requests the stop signals count (also for loops that read it directly:
+    // non-zero means stop).
     static volatile sig_atomic_t &stop_flag();
 
   private:

@@ -19,6 +19,9 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// The first stop request waits for the job; the one after it gives the job up.
+constexpr int abandon_after_stops = 2;
+
 int open_pidfd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -157,8 +160,8 @@ int worker_group::wait() {
         }
         if (!running)
             return 0;
-        if (jobs_ && jobs_->stopping()) {
-            LOGF(LOG_ERR, "Stop requested: abandoning the workers.");
+        if (jobs_ && jobs_->stop_requests() >= abandon_after_stops) {
+            LOGF(LOG_ERR, "Stop requested again: abandoning the workers.");
             return -1;
         }
         drain_progress();

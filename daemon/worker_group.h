@@ -5,7 +5,7 @@
 //
 //   worker_group group(std::chrono::seconds(120));
 //   for (...) if (group.start([&](worker_progress &p) { ...; p.beat(); ...; return 0; }) < 0) ...
-//   if (group.wait(&jobs) != 0) group.stop_all();
+//   if (group.wait() != 0) group.stop_all();
 //
 // The parent's diagnostics ("Child[%d] was signaled with %d.", "Child[%d] exited with code
 // %d.", "Child[%d] made no progress for %ld seconds: stopping it.") are logged here.
@@ -50,8 +50,9 @@ class worker_group {
     [[nodiscard]] int start(const std::function<int(worker_progress &)> &body);
 
     // Waits until every worker has ended. 0 when all exited with 0; -1 as soon as one was
-    // signalled or exited otherwise, made no progress for the stall limit, or a stop was
-    // asked for through `jobs` (those still running are left to stop_all()).
+    // signalled or exited otherwise, made no progress for the stall limit, or a second stop
+    // request came through `jobs` (those still running are left to stop_all()). The first
+    // stop request lets the workers finish: the daemon stops once its job is done.
     [[nodiscard]] int wait();
 
     // SIGTERM to every worker still running, up to `grace` for them to end, then SIGKILL;

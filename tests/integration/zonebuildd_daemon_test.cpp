@@ -87,14 +87,14 @@ class Daemon : public ::testing::Test {
         return h;
     }
 
-    bool job_waiting_for_lock() {
+    // A statement of the daemon or a worker waits for a lock on `table`.
+    bool job_waiting_for_lock(const std::string &table = "changes") {
         return wait_until(
             [&] {
-                auto n = db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
-                                  "DB = '" +
-                                  db.name +
-                                  "' AND STATE LIKE '%lock%' AND INFO "
-                                  "LIKE '%changes%'");
+                auto n =
+                    db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                             "DB = '" +
+                             db.name + "' AND STATE LIKE '%lock%' AND INFO LIKE '%" + table + "%'");
                 return n && *n != "0";
             },
             60);
@@ -145,6 +145,54 @@ TEST_F(Daemon, StopRequestDuringAJobEndsAfterIt) {
     EXPECT_EQ(0, rows("Job finished. Restore"));
     EXPECT_EQ(1, rows("Program exited"));
     EXPECT_NE(std::string::npos, r->out.find("Shutting down..."));
+}
+
+TEST_F(Daemon, AStopLetsTheRunningJobFinishAndASecondStopAbandonsIt) {
+    ASSERT_EQ(0, db.exec("INSERT INTO client(id, login, email) VALUES(7, 'ann', "
+                         "'hostmaster@example.net');INSERT INTO zone(id, name, type, client_id) "
+                         "VALUES(1, 'a.example.', 'master', 7);INSERT INTO zone_dns_records("
+                         "zone_id, entry_type, host, value, priority) VALUES(1, 'NS', "
+                         "'a.example.', 'ns1.example.net.', 1)"))
+        << db.last_error();
+    const std::string zone_file = tree.dir.file("named/var/named/a/a.example");
+    for (int stops : {1, 2}) {
+        ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) "
+                             "VALUES('a.example.', 'u', UNIX_TIMESTAMP())"));
+        // The first job's worker waits for the table.
+        sql_handle lock = db.connect();
+        ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
+        running_program d = start();
+        ASSERT_TRUE(job_waiting_for_lock("client")) << d.err();
+        if (stops == 1) {
+            // An interrupt typed at the terminal reaches the workers too: they go on.
+            ASSERT_EQ(0, d.signal_group(SIGINT));
+            ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+        } else {
+            program_result k = run_program(program_path("zonebuild"), {"-k"}, options());
+            ASSERT_EQ(0, k.exit_code) << k.err;
+            ASSERT_EQ(0, d.signal(SIGTERM));
+        }
+        // A second stop does not wait for the table: the daemon ends while it is locked.
+        auto r = d.wait_exit(60);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(0, r->exit_code) << r->err;
+        EXPECT_EQ(1, rows("Program exited"));
+        const auto outcome = db.value("SELECT info FROM logs WHERE message = 'Job finished. "
+                                      "Changes'");
+        if (stops == 1) {
+            EXPECT_EQ("OK", outcome) << r->err;
+            EXPECT_EQ(0, db.count("changes"));
+            EXPECT_TRUE(path_exists(zone_file));
+            write_text_file(zone_file, "before\n");
+        } else {
+            EXPECT_EQ("FR_FAIL", outcome) << r->err;
+            EXPECT_NE(std::string::npos, r->err.find("Stop requested again")) << r->err;
+            EXPECT_EQ(1, db.count("changes")); // written by a later job
+            EXPECT_EQ("before\n", read_text_file(zone_file));
+            ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+        }
+        ASSERT_EQ(0, db.exec("DELETE FROM logs"));
+    }
 }
 
 TEST_F(Daemon, SecondInstanceIsRefusedWhileThePidFileIsLocked) {

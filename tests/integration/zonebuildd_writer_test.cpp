@@ -7,6 +7,7 @@
 #include "dns_common.h"
 #include "logging.h"
 #include "mariadb_fixture.h"
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -117,6 +119,19 @@ class Writer : public ::testing::Test {
         return true;
     }
 
+    // A worker's statement waits for a lock on `table` (held by the test).
+    bool worker_waits_for_lock(const std::string &table) {
+        return wait_until(
+            [&] {
+                auto n =
+                    db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
+                             "DB = '" +
+                             db.name + "' AND STATE LIKE '%lock%' AND INFO LIKE '%" + table + "%'");
+                return n && *n != "0";
+            },
+            60);
+    }
+
     test_database db = make_test_database();
     test_etc_dir etc;
     temp_dir tree{"zb-writer"};
@@ -165,19 +180,49 @@ TEST_F(Writer, HungWorkerIsKilledAndTheJobFailsWithNothingInstalled) {
     EXPECT_EQ(0, db.count("changes"));
 }
 
-TEST_F(Writer, StopRequestInterruptsTheWaitForWorkers) {
+TEST_F(Writer, AStopRequestLetsTheJobFinishAndASecondOneAbandonsIt) {
     zone("a.example.");
-    sql_handle lock = db.connect();
-    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
-    st.queue.request_stop();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, changes_job());
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, errors.find("Stop requested")) << errors;
-    ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
-    EXPECT_TRUE(no_children());
-    EXPECT_EQ(1, db.count("changes"));
-    EXPECT_EQ("", read_text_file(live_include()));
+    std::string include;
+    for (int stops : {1, 2}) {
+        // The workers wait for the table while the stop requests come.
+        sql_handle lock = db.connect();
+        ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
+        ASSERT_EQ(0, st.queue.open());
+        std::thread stopper([&] {
+            EXPECT_TRUE(worker_waits_for_lock("client"));
+            for (int i = 0; i < stops; ++i)
+                st.queue.request_stop();
+            // Time for the job to see the requests while its worker still waits.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+        });
+        testing::internal::CaptureStderr();
+        const int rc = changes_job();
+        const std::string errors = testing::internal::GetCapturedStderr();
+        stopper.join();
+        EXPECT_TRUE(no_children());
+        if (stops == 1) {
+            EXPECT_EQ(0, rc) << errors;
+            EXPECT_EQ(0, db.count("changes"));
+            include = read_text_file(live_include());
+            EXPECT_NE(std::string::npos, include.find("zone \"a.example\"")) << include;
+            EXPECT_TRUE(path_exists(tree.file("named/var/named/a/a.example")));
+            // The next round: the zone changes again, the live files are the first job's.
+            ASSERT_EQ(0, db.exec("INSERT INTO zone_dns_records(zone_id, entry_type, host, "
+                                 "value) SELECT id, 'A', 'www', '192.0.2.7' FROM zone WHERE "
+                                 "name = 'a.example.';INSERT INTO changes(zone_name, type, "
+                                 "timestamp) VALUES('a.example.', 'u', UNIX_TIMESTAMP())"));
+            write_text_file(tree.file("named/var/named/a/a.example"), "before\n");
+        } else {
+            EXPECT_EQ(-1, rc);
+            EXPECT_NE(std::string::npos, errors.find("Stop requested again")) << errors;
+            EXPECT_EQ(1, db.count("changes"));
+            // Nothing of the abandoned job went live.
+            EXPECT_EQ("before\n", read_text_file(tree.file("named/var/named/a/a.example")));
+            EXPECT_EQ(include, read_text_file(live_include()));
+            EXPECT_FALSE(path_exists(stage_dir()));
+        }
+    }
 }
 
 TEST_F(Writer, FailedReloadIsRetriedByTheNextJob) {
