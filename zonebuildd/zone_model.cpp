@@ -1,9 +1,11 @@
 #include "zone_model.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <unordered_map>
 
 #include "dns_validator.h"
 #include "liblog.h"
@@ -32,53 +34,8 @@ std::optional<std::string> column_text(const sql_row &row, unsigned i) {
     return row.text(i);
 }
 
-void log_query_error(sql_conn *db, const char *what, int id) {
-    FR_LOG(LOG_WARNING, "%s of zone %d failed: %s", what, id, fr_sql_error(db).c_str());
-}
-
-// The first row's first column of a one-value query: 1 with `out` set, 0 when there is no
-// row or the value is NULL, -1 on a query error.
-int query_value(sql_conn *db, std::string &out, std::string_view format,
-                const std::vector<sql_arg> &args) {
-    sql_result res;
-    if (fr_sql_query_args(db, &res, format, args) != 0)
-        return -1;
-    sql_row row = fr_sql_fetchrow(res);
-    if (!row || row.is_null(0))
-        return 0;
-    out.assign(row.view(0));
-    return 1;
-}
-
-const char *const soa_timer_params[] = {"refresh", "retry", "expire", "min_ttl", "default_ttl"};
-
-// One SOA timer: the zone's own value, else the client's preference (each only when not 0),
-// else the system-wide value (whatever it is), else 0. 0, or -1 on a query error.
-int get_soa_timer(sql_conn *db, int id, uint32_t client_id, const char *param, int64_t &field) {
-    std::string value;
-    int rc =
-        query_value(db, value, "SELECT value  FROM zone_soa  WHERE zone_id = %d AND param = '%s' ",
-                    {id, param});
-    if (rc < 0)
-        return -1;
-    if (rc > 0 && column_ll(value.c_str()) != 0) {
-        field = column_ll(value.c_str());
-        return 0;
-    }
-    rc = query_value(db, value,
-                     "SELECT value  FROM client_prefs  WHERE client_id = %d AND param = '%s' ",
-                     {client_id, param});
-    if (rc < 0)
-        return -1;
-    if (rc > 0 && column_ll(value.c_str()) != 0) {
-        field = column_ll(value.c_str());
-        return 0;
-    }
-    rc = query_value(db, value, "SELECT value  FROM misc  WHERE param = '%s' ", {param});
-    if (rc < 0)
-        return -1;
-    field = rc > 0 ? column_ll(value.c_str()) : 0;
-    return 0;
+void log_batch_error(sql_conn *db, const char *what, size_t zones) {
+    FR_LOG(LOG_WARNING, "%s of %zu zones failed: %s", what, zones, fr_sql_error(db).c_str());
 }
 
 // Name-server addresses may transfer the zone: an NS value that is an address, else the
@@ -96,45 +53,33 @@ void add_ns_transfer_options(zone_info &zone, const std::string &name) {
     }
 }
 
-// Reads the enabled records of a primary zone. A row that cannot be used is skipped with a
-// warning; the rest of the zone is still read. 0, or -1 on a query error.
-int load_records(sql_conn *db, int id, zone_info &zone, const std::string &name) {
-    sql_result res;
-    if (fr_sql_query(db, &res,
-                     "SELECT entry_type,  host,  value,  priority,  priority_minor,  port,  ttl,  "
-                     "services,  flag,  regex_flag,  regex,  replacement   FROM zone_dns_records "
-                     "  WHERE zone_id = %d AND status = '1'",
-                     id) != 0) {
-        log_query_error(db, "Reading the records", id);
-        return -1;
+// Files one record row (columns from `first`: entry_type, then the eleven record columns)
+// into the zone. A row that cannot be used is skipped with a warning and noted; the rest of
+// the zone is still read. `n` counts the zone's rows (for the warning).
+void take_record_row(zone_info &zone, const std::string &name, const sql_row &row, unsigned first,
+                     unsigned long n) {
+    if (row.size() < first + 12 || row.is_null(first)) {
+        LOGF(LOG_WARNING, "Zone %s: record row %lu has no type. Skipped.", name.c_str(), n);
+        zone.refused_rows.push_back("a record row without a type");
+        return;
     }
-    unsigned long n = 0;
-    while (sql_row row = fr_sql_fetchrow(res)) {
-        ++n;
-        if (row.size() < 12 || row.is_null(0)) {
-            LOGF(LOG_WARNING, "Zone %s: record row %lu has no type. Skipped.", name.c_str(), n);
-            zone.refused_rows.push_back("a record row without a type");
-            continue;
-        }
-        const std::string type(row.view(0));
-        std::optional<zone_rec> rec = record_from_row(row, 1);
-        if (!rec) {
-            LOGF(LOG_WARNING, "Zone %s: %s record row %lu has no host or no value. Skipped.",
-                 name.c_str(), type.c_str(), n);
-            zone.refused_rows.push_back(type + " record without a host or a value");
-            continue;
-        }
-        int slot = rec_slot_of(type);
-        if (slot < 0) {
-            LOGF(LOG_WARNING, "Zone %s: record type '%s' of host %s is not supported. Skipped.",
-                 name.c_str(), type.c_str(), rec->host.c_str());
-            zone.refused_rows.push_back(type + " record of host " + rec->host +
-                                        ": the type is not supported");
-            continue;
-        }
-        add_zone_rec(zone, static_cast<rec_slot>(slot), std::move(*rec));
+    const std::string type(row.view(first));
+    std::optional<zone_rec> rec = record_from_row(row, first + 1);
+    if (!rec) {
+        LOGF(LOG_WARNING, "Zone %s: %s record row %lu has no host or no value. Skipped.",
+             name.c_str(), type.c_str(), n);
+        zone.refused_rows.push_back(type + " record without a host or a value");
+        return;
     }
-    return 0;
+    int slot = rec_slot_of(type);
+    if (slot < 0) {
+        LOGF(LOG_WARNING, "Zone %s: record type '%s' of host %s is not supported. Skipped.",
+             name.c_str(), type.c_str(), rec->host.c_str());
+        zone.refused_rows.push_back(type + " record of host " + rec->host +
+                                    ": the type is not supported");
+        return;
+    }
+    add_zone_rec(zone, static_cast<rec_slot>(slot), std::move(*rec));
 }
 
 } // namespace
@@ -231,40 +176,26 @@ int release_zone_info(zone_ptr &zone) {
     return 1;
 }
 
-int get_soa_options(sql_conn *db, int id, zone_info &zone) {
+int get_soa_options(const soa_texts &own, const soa_texts &client, const soa_texts &global,
+                    long long serial_mode, zone_info &zone) {
     int64_t *const fields[] = {&zone.soa.refresh, &zone.soa.retry, &zone.soa.expire,
                                &zone.soa.min_ttl, &zone.soa.default_ttl};
-    for (int i = 0; i < 5; ++i) {
-        if (get_soa_timer(db, id, zone.client_id, soa_timer_params[i], *fields[i]) != 0) {
-            log_query_error(db, "Reading the SOA values", id);
-            return -1;
-        }
-    }
-
-    std::string value;
-    int rc = query_value(db, value, "SELECT `serialgeneration`  FROM zone  WHERE id = %d ", {id});
-    if (rc < 0) {
-        log_query_error(db, "Reading the serial mode", id);
-        return -1;
-    }
-    const long long mode = rc > 0 ? column_ll(value.c_str()) : 1;
-    if (mode == 2 &&
-        fr_sql_query(db, nullptr, " UPDATE `zone` SET `serialgeneration`=%d    WHERE `id` = %d ", 1,
-                     id) != 0) {
-        log_query_error(db, "Resetting the serial mode", id);
-        return -1;
+    for (int i = 0; i < SOA_TIMERS; ++i) {
+        // The zone's own value and the client's preference count only when not 0; the
+        // system-wide value counts whatever it is.
+        if (own.value[i] && column_ll(own.value[i]->c_str()) != 0)
+            *fields[i] = column_ll(own.value[i]->c_str());
+        else if (client.value[i] && column_ll(client.value[i]->c_str()) != 0)
+            *fields[i] = column_ll(client.value[i]->c_str());
+        else
+            *fields[i] = global.value[i] ? column_ll(global.value[i]->c_str()) : 0;
     }
     // The stored serial is read whatever the mode: it is what the zone last published, and a
     // generated serial must move past it.
-    rc = query_value(db, value, "SELECT value  FROM zone_soa  WHERE zone_id = %d AND param = '%s' ",
-                     {id, "serial"});
-    if (rc < 0) {
-        log_query_error(db, "Reading the stored serial", id);
-        return -1;
-    }
-    const long long stored = rc > 0 ? column_ll(value.c_str()) : 0;
+    const std::optional<std::string> &serial = own.value[SOA_SERIAL];
+    const long long stored = serial ? column_ll(serial->c_str()) : 0;
     zone.stored_serial = stored > 0 && stored <= 0xffffffffLL ? stored : 0;
-    zone.soa.serial = (mode == 0 || mode == 2) ? stored : 0;
+    zone.soa.serial = (serial_mode == 0 || serial_mode == 2) ? stored : 0;
     return 0;
 }
 
@@ -273,88 +204,284 @@ int set_sql_soa_serial(sql_conn *db, int id, const std::string &serial) {
                      "INSERT INTO `zone_soa`(`zone_id`, `param`, `value`)   VALUE (%d, 'serial', "
                      "'%s')  ON DUPLICATE KEY UPDATE `value` = '%s'",
                      id, serial, serial) != 0) {
-        log_query_error(db, "Storing the serial", id);
+        FR_LOG(LOG_WARNING, "Storing the serial of zone %d failed: %s", id,
+               fr_sql_error(db).c_str());
         return -1;
     }
     return 0;
 }
 
-zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
-                           zone_load_error *error) {
-    zone_load_error ignored;
-    zone_load_error &why = error ? *error : ignored;
-    why = zone_load_error{};
-    const auto database_error = [&](const char *what) {
-        log_query_error(db, what, id);
-        why.database = true;
-        return nullptr;
-    };
-    zone_ptr zone;
-    if (init_zone_data(zone) != 0)
-        return nullptr;
+void soa_texts::take(int param, const char *value) {
+    if (param < 0 || param >= SOA_PARAMS || (seen & (1u << param)))
+        return;
+    seen |= 1u << param; // the first row decides, also when its value is NULL
+    if (value)
+        this->value[param] = value;
+}
 
+int soa_param_of(std::string_view param) {
+    static const char *const names[SOA_PARAMS] = {"refresh", "retry",       "expire",
+                                                  "min_ttl", "default_ttl", "serial"};
+    for (int i = 0; i < SOA_PARAMS; ++i)
+        if (param == names[i])
+            return i;
+    return -1;
+}
+
+namespace {
+
+// Per requested zone while its batch loads.
+struct batch_zone {
+    const zone_request *request = nullptr;
+    zone_loaded *out = nullptr;
+    bool owner = false;
+    long long serial_mode = 1; // no zone row reads as mode 1
+    soa_texts own;
+    unsigned long rows = 0; // record rows seen (for warnings)
+};
+
+// A comma-separated list of numbers for an IN (...) clause.
+template <class Ids> std::string number_list(const Ids &ids) {
+    std::string list;
+    for (const auto id : ids) {
+        if (!list.empty())
+            list += ',';
+        list += std::to_string(id);
+    }
+    return list;
+}
+
+// The zones of the batch in zone order, each id once, with the batch entries it feeds.
+class zone_index {
+  public:
+    void add(uint32_t id, batch_zone *z) { by_id_[id].push_back(z); }
+    bool empty() const { return by_id_.empty(); }
+    // "id,id,..." in ascending order.
+    std::string list() const {
+        std::vector<uint32_t> ids;
+        ids.reserve(by_id_.size());
+        for (const auto &kv : by_id_)
+            ids.push_back(kv.first);
+        std::sort(ids.begin(), ids.end());
+        return number_list(ids);
+    }
+    // The entries of the zone a row names in its first column (none for another id).
+    const std::vector<batch_zone *> &of(const sql_row &row) const {
+        static const std::vector<batch_zone *> none;
+        const auto it = row.get(0) ? by_id_.find(column_u32(row.get(0))) : by_id_.end();
+        return it == by_id_.end() ? none : it->second;
+    }
+
+  private:
+    std::unordered_map<uint32_t, std::vector<batch_zone *>> by_id_;
+};
+
+// Runs a statement over the zones in `list`, handing each row to `take`. 0, or -1 (logged).
+template <class Take>
+int read_rows(sql_conn *db, const char *what, size_t zones, std::string_view format,
+              const std::string &list, Take take) {
     sql_result res;
-    if (fr_sql_query(db, &res,
-                     "SELECT client.id, client.email  FROM client, zone  WHERE zone.id = %d AND "
-                     "client.id = zone.client_id",
-                     id) != 0) {
-        return database_error("Reading the owner");
+    if (fr_sql_query(db, &res, format, sql_raw{list}) != 0) {
+        log_batch_error(db, what, zones);
+        return -1;
     }
-    sql_row row = fr_sql_fetchrow(res);
-    if (!row || row.is_null(0)) {
-        LOGF(LOG_WARNING, "Zone %s has no owning client.", name.c_str());
-        why.refusal = "The zone has no owning client.";
-        return nullptr;
-    }
-    zone->client_id = static_cast<uint32_t>(column_ll(row.get(0)));
-    // A client without an address keeps the zone loadable: only a primary zone needs it
-    // (for its SOA mailbox), and the zone-file writer refuses that zone by name.
-    if (!row.is_null(1))
-        zone->client_email.assign(row.view(1));
-    res.reset();
+    while (sql_row row = fr_sql_fetchrow(res))
+        take(row);
+    return 0;
+}
 
-    std::string revision;
-    int rc = query_value(db, revision, "SELECT revision   FROM zone   WHERE id = %d ", {id});
-    if (rc < 0) {
-        return database_error("Reading the revision");
-    }
-    // A NULL revision means no serial was generated yet, exactly like an empty one.
-    zone->revision = rc > 0 ? revision : std::string();
-
-    zone->reverse_kind = is_arpa_light_check(name);
-    if (zone->reverse_kind == 1) {
-        if (split_arpa_ipv4(name, zone->network) != 0) {
+// Owner, revision and serial mode of every zone of the batch; the zones that cannot be
+// loaded (no owner, an IPv4 reverse name that is no network) are refused.
+int read_zone_rows(sql_conn *db, std::vector<batch_zone> &zones) {
+    zone_index all;
+    for (batch_zone &z : zones)
+        if (z.out->zone)
+            all.add(static_cast<uint32_t>(z.request->id), &z);
+    if (all.empty())
+        return 0;
+    const int rc = read_rows(
+        db, "Reading the owners", zones.size(),
+        "SELECT zone.id, client.id, client.email, zone.revision, zone.serialgeneration  FROM "
+        "zone LEFT JOIN client ON client.id = zone.client_id  WHERE zone.id IN (%s)",
+        all.list(), [&](const sql_row &row) {
+            for (batch_zone *z : all.of(row)) {
+                zone_info &zone = *z->out->zone;
+                z->owner = !row.is_null(1);
+                zone.client_id = static_cast<uint32_t>(column_ll(row.get(1)));
+                // A client without an address keeps the zone loadable: only a primary zone
+                // needs it (for its SOA mailbox), and the zone-file writer refuses that zone
+                // by name.
+                if (!row.is_null(2))
+                    zone.client_email.assign(row.view(2));
+                // A NULL revision means no serial was generated yet, exactly like an empty
+                // one.
+                if (!row.is_null(3))
+                    zone.revision.assign(row.view(3));
+                z->serial_mode = row.is_null(4) ? 1 : column_ll(row.get(4));
+            }
+        });
+    if (rc != 0)
+        return -1;
+    for (batch_zone &z : zones) {
+        if (!z.out->zone)
+            continue;
+        const std::string &name = *z.request->name;
+        zone_info &zone = *z.out->zone;
+        if (!z.owner) {
+            LOGF(LOG_WARNING, "Zone %s has no owning client.", name.c_str());
+            z.out->error.refusal = "The zone has no owning client.";
+            z.out->zone.reset();
+            continue;
+        }
+        zone.reverse_kind = is_arpa_light_check(name);
+        if (zone.reverse_kind == 1 && split_arpa_ipv4(name, zone.network) != 0) {
             LOGF(LOG_WARNING, "Zone %s: the reverse zone name denotes no IPv4 network.",
                  name.c_str());
-            why.refusal = "The reverse zone name denotes no IPv4 network.";
-            return nullptr;
+            z.out->error.refusal = "The reverse zone name denotes no IPv4 network.";
+            z.out->zone.reset();
+            continue;
         }
-    } else {
-        zone->network = arpa_ipv4_net();
+        if (zone.reverse_kind != 1)
+            zone.network = arpa_ipv4_net();
+        zone.zone_type = static_cast<uint32_t>(z.request->type);
     }
-    zone->zone_type = static_cast<uint32_t>(type);
+    return 0;
+}
 
-    if (get_soa_options(db, id, *zone) != 0) {
-        why.database = true;
-        return nullptr;
+// SOA values, options and records of the zones still loading. 0, or -1 on a query error.
+int read_zone_data(sql_conn *db, std::vector<batch_zone> &zones) {
+    zone_index live, primaries;
+    std::unordered_map<uint32_t, soa_texts> clients;
+    for (batch_zone &z : zones) {
+        if (!z.out->zone)
+            continue;
+        live.add(static_cast<uint32_t>(z.request->id), &z);
+        if (z.request->type == 1)
+            primaries.add(static_cast<uint32_t>(z.request->id), &z);
+        clients.try_emplace(z.out->zone->client_id);
     }
+    if (live.empty())
+        return 0;
+    const size_t n = zones.size();
+    const auto soa_row = [](soa_texts &texts, const sql_row &row, unsigned first) {
+        if (row.get(first))
+            texts.take(soa_param_of(row.view(first)), row.get(first + 1));
+    };
+    if (read_rows(db, "Reading the SOA values", n,
+                  "SELECT zone_id, param, value  FROM zone_soa  WHERE zone_id IN (%s) AND param "
+                  "IN ('refresh', 'retry', 'expire', 'min_ttl', 'default_ttl', 'serial') ORDER "
+                  "BY zone_id, id",
+                  live.list(), [&](const sql_row &row) {
+                      for (batch_zone *z : live.of(row))
+                          soa_row(z->own, row, 1);
+                  }) != 0)
+        return -1;
+    std::vector<uint32_t> client_ids;
+    for (const auto &kv : clients)
+        client_ids.push_back(kv.first);
+    std::sort(client_ids.begin(), client_ids.end());
+    if (read_rows(db, "Reading the client preferences", n,
+                  "SELECT client_id, param, value  FROM client_prefs  WHERE client_id IN (%s) AND "
+                  "param IN ('refresh', 'retry', 'expire', 'min_ttl', 'default_ttl') ORDER BY "
+                  "client_id, id",
+                  number_list(client_ids), [&](const sql_row &row) {
+                      const auto it = clients.find(column_u32(row.get(0)));
+                      if (row.get(0) && it != clients.end())
+                          soa_row(it->second, row, 1);
+                  }) != 0)
+        return -1;
+    soa_texts global;
+    if (read_rows(db, "Reading the system-wide SOA values", n,
+                  "SELECT param, value  FROM misc  WHERE param IN (%s) ORDER BY id",
+                  "'refresh', 'retry', 'expire', 'min_ttl', 'default_ttl'",
+                  [&](const sql_row &row) { soa_row(global, row, 0); }) != 0)
+        return -1;
+    for (batch_zone &z : zones)
+        if (z.out->zone)
+            get_soa_options(z.own, clients[z.out->zone->client_id], global, z.serial_mode,
+                            *z.out->zone);
 
-    if (fr_sql_query(db, &res,
-                     "SELECT type, value FROM zone_opt_values WHERE zone_id = '%d' AND type IN "
-                     "('allow_transfer', 'master')",
-                     id) != 0) {
-        return database_error("Reading the options");
-    }
-    while (sql_row opt = fr_sql_fetchrow(res))
-        add_zone_option(*zone, opt.get(1), opt.get(0));
-    res.reset();
+    if (read_rows(db, "Reading the options", n,
+                  "SELECT zone_id, type, value FROM zone_opt_values WHERE zone_id IN (%s) AND "
+                  "type IN ('allow_transfer', 'master') ORDER BY zone_id, type, id",
+                  live.list(), [&](const sql_row &row) {
+                      for (batch_zone *z : live.of(row))
+                          add_zone_option(*z->out->zone, row.get(2), row.get(1));
+                  }) != 0)
+        return -1;
+    if (primaries.empty())
+        return 0;
+    return read_rows(db, "Reading the records", n,
+                     "SELECT zone_id, entry_type,  host,  value,  priority,  priority_minor,  "
+                     "port,  ttl,  services,  flag,  regex_flag,  regex,  replacement   FROM "
+                     "zone_dns_records   WHERE zone_id IN (%s) AND status = '1' ORDER BY "
+                     "zone_id, id",
+                     primaries.list(), [&](const sql_row &row) {
+                         for (batch_zone *z : primaries.of(row))
+                             take_record_row(*z->out->zone, *z->request->name, row, 1, ++z->rows);
+                     });
+}
 
-    if (type == 1) {
-        if (load_records(db, id, *zone, name) != 0) {
-            why.database = true;
-            return nullptr;
+// A zone in the one-shot serial mode used its stored serial now: it generates from the
+// next write on. Switched only once everything of the zone was read, so a load that fails
+// leaves the one-shot for the next job. A zone the panel switched meanwhile keeps its mode.
+void end_one_shot_serials(sql_conn *db, std::vector<batch_zone> &zones) {
+    std::vector<uint32_t> ids;
+    for (const batch_zone &z : zones)
+        if (z.out->zone && z.serial_mode == 2)
+            ids.push_back(static_cast<uint32_t>(z.request->id));
+    if (ids.empty())
+        return;
+    if (fr_sql_query(db, nullptr,
+                     " UPDATE `zone` SET `serialgeneration`=1    WHERE `id` IN (%s) AND "
+                     "`serialgeneration` = 2",
+                     sql_raw{number_list(ids)}) == 0)
+        return;
+    log_batch_error(db, "Resetting the serial mode", ids.size());
+    for (batch_zone &z : zones) {
+        if (z.out->zone && z.serial_mode == 2) {
+            z.out->zone.reset();
+            z.out->error.database = true;
         }
-        add_ns_transfer_options(*zone, name);
     }
-    return zone;
+}
+
+} // namespace
+
+void load_zone_batch(sql_conn *db, const std::vector<zone_request> &batch,
+                     std::vector<zone_loaded> &out) {
+    out.clear();
+    out.resize(batch.size());
+    std::vector<batch_zone> zones;
+    zones.reserve(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch_zone z;
+        z.request = &batch[i];
+        z.out = &out[i];
+        zones.push_back(std::move(z));
+        // A zone whose record cannot be made is not loaded, without a reason.
+        (void)init_zone_data(out[i].zone);
+    }
+    if (read_zone_rows(db, zones) != 0 || read_zone_data(db, zones) != 0) {
+        for (batch_zone &z : zones) {
+            if (z.out->zone) {
+                z.out->zone.reset();
+                z.out->error = zone_load_error{true, {}};
+            }
+        }
+        return;
+    }
+    for (batch_zone &z : zones)
+        if (z.out->zone && z.request->type == 1)
+            add_ns_transfer_options(*z.out->zone, *z.request->name);
+    end_one_shot_serials(db, zones);
+}
+
+zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
+                           zone_load_error *error) {
+    std::vector<zone_loaded> out;
+    load_zone_batch(db, {zone_request{id, type, &name}}, out);
+    if (error)
+        *error = std::move(out[0].error);
+    return std::move(out[0].zone);
 }

@@ -8,6 +8,10 @@
 // zone's stored 'serial' row in zone_soa (and the one-shot serialgeneration switch-back).
 // Everything runs on the caller's connection; nothing is kept between calls.
 //
+// Zones are loaded in batches: a handful of set-oriented statements read the data of every
+// zone of the batch in zone order, so a job's round trips grow with its batches, not with
+// its zones, and its memory with the zones in flight.
+//
 // Loading is defensive: a record row that cannot be used (NULL host or value, NULL or
 // unknown type) is skipped with a warning and the rest of the zone is still read; a query
 // error anywhere (SOA values included) fails the whole load, so a zone is never written
@@ -130,18 +134,70 @@ void add_zone_rec(zone_info &zone, rec_slot slot, zone_rec rec);
 // Drops the caller's zone record. Always 1 (the record is gone).
 int release_zone_info(zone_ptr &zone);
 
+// SOA parameters as the zone_soa, client_prefs and misc rows name them: the five timers,
+// then the zone's stored serial.
+enum soa_param {
+    SOA_REFRESH = 0,
+    SOA_RETRY,
+    SOA_EXPIRE,
+    SOA_MIN_TTL,
+    SOA_DEFAULT_TTL,
+    SOA_SERIAL,
+    SOA_PARAMS,
+    SOA_TIMERS = SOA_SERIAL
+};
+
+// The SOA value texts of one level (a zone's own rows, its client's preferences, the
+// system-wide values), by soa_param: nullopt where there is no row or its value is NULL.
+struct soa_texts {
+    std::array<std::optional<std::string>, SOA_PARAMS> value;
+    unsigned seen = 0; // parameters whose first row was taken
+    // Takes a row of `param` (a soa_param, or -1 for another name); the first row of a
+    // parameter decides, also when its value is NULL.
+    void take(int param, const char *value);
+};
+
+// The soa_param of a parameter name, -1 for any other name.
+int soa_param_of(std::string_view param);
+
+// Fills zone.soa and zone.stored_serial. Each timer is the zone's own value, else the
+// client's preference (each only when not 0), else the system-wide value (whatever it
+// is), else 0; numbers read as by atoll. The serial is the stored one in serial modes 0 and
+// 2 (`serial_mode`, the zone's serialgeneration), else 0 (generate one). Always 0.
+int get_soa_options(const soa_texts &own, const soa_texts &client, const soa_texts &global,
+                    long long serial_mode, zone_info &zone);
+
+// One zone to load: its id, its type (1 primary, 2 secondary) and its name as the change
+// set holds it (with its final dot).
+struct zone_request {
+    int id = 0;
+    int type = 0;
+    const std::string *name = nullptr;
+};
+
+// A loaded zone, or (zone nullptr) why it was not loaded.
+struct zone_loaded {
+    zone_ptr zone;
+    zone_load_error error;
+};
+
+// Loads the zones of a batch with a fixed number of statements, whatever the number of
+// zones: owners with revisions and serial modes, zone SOA rows, client preferences,
+// system-wide values, options, records (primary zones), then the one-shot serial modes
+// switched back. `out[i]` is the zone of `batch[i]`. The rows read, their order within a
+// zone, the defaults, the precedence and the serial rules are those of get_sql_more_info.
+// A zone without an owning client or with an IPv4 reverse name that denotes no network is
+// refused; a query error fails every zone of the batch not refused before it
+// (error.database), and their one-shot serial modes stay.
+void load_zone_batch(sql_conn *db, const std::vector<zone_request> &batch,
+                     std::vector<zone_loaded> &out);
+
 // Loads the zone `id` of type `type` (1 primary, 2 secondary) named `name` (as the change
-// set holds it, with its final dot) on `db`. nullptr when the zone cannot be loaded: a query
-// error (logged with the database's text), a missing client, e-mail or revision, an IPv4
-// reverse name that does not denote a network.
-// With `error`, why it was not loaded.
+// set holds it, with its final dot) on `db`: load_zone_batch for one zone. nullptr when the
+// zone cannot be loaded: a query error (logged with the database's text), a missing client,
+// an IPv4 reverse name that does not denote a network. With `error`, why it was not loaded.
 zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
                            zone_load_error *error = nullptr);
-
-// Fills zone.soa (timers from zone_soa, then client_prefs, then misc; the serial by the
-// zone's serialgeneration mode) and zone.stored_serial. 0, or -1 on a query error (the
-// values read so far stay).
-int get_soa_options(sql_conn *db, int id, zone_info &zone);
 
 // Stores `serial` as the zone's 'serial' row in zone_soa. 0, or -1 (logged).
 int set_sql_soa_serial(sql_conn *db, int id, const std::string &serial);

@@ -188,8 +188,8 @@ int prepare_primary(worker &w, pending_zone &p) {
     return 0;
 }
 
-// First steps of a zone. ZONE_WRITTEN means "pending": it goes on with the batch.
-zone_outcome prepare_zone(worker &w, pending_zone &p) {
+// What a zone needs before its data: ZONE_WRITTEN when it is to be loaded and written.
+zone_outcome zone_kind(const pending_zone &p) {
     const std::string &name = *p.name;
     LOGF(LOG_DEBUG, "Checking zone %s", name.c_str());
     if (is_empty_zone(name)) {
@@ -200,16 +200,20 @@ zone_outcome prepare_zone(worker &w, pending_zone &p) {
         return ZONE_RESERVED; // rows consumed; the files are another zone's
     if (p.entry->id < 1)
         return ZONE_REMOVED;
-    stopwatch clock;
-    zone_load_error error;
-    p.zone = get_sql_more_info(w.db, p.entry->id, p.entry->type, name, &error);
-    w.phases.load += clock.lap();
+    return ZONE_WRITTEN;
+}
+
+// First steps of a loaded zone. ZONE_WRITTEN means "pending": it goes on with the batch.
+zone_outcome prepare_zone(worker &w, pending_zone &p, zone_loaded &loaded) {
+    const std::string &name = *p.name;
+    p.zone = std::move(loaded.zone);
     if (!p.zone) {
         LOGF(LOG_ERR, "Could not get zone %s details from database.", name.c_str());
-        if (error.database)
+        if (loaded.error.database)
             return ZONE_FAILED;
         refuse_zone(w, name, 0, p.entry->id,
-                    error.refusal.empty() ? "The zone could not be loaded." : error.refusal);
+                    loaded.error.refusal.empty() ? "The zone could not be loaded."
+                                                 : loaded.error.refusal);
         return ZONE_SKIPPED;
     }
     LOGF(LOG_INFO, "Updating zone %s", name.c_str());
@@ -285,20 +289,44 @@ bool sync_staged(const worker &w) {
 
 int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
     std::vector<pending_zone> batch;
+    std::vector<zone_request> requests;
+    std::vector<zone_loaded> loaded;
     for (size_t i = slice.begin; i < slice.end;) {
         batch.clear();
-        bool staged = false;
+        requests.clear();
+        // The batch's zones: those that need no data are done at once, the others are
+        // loaded together.
         for (; i < slice.end && batch.size() < batch_size; ++i) {
             pending_zone p{&keys[i]->first, &keys[i]->second, nullptr, {}, {}, {}, {}, {}, false};
-            const zone_outcome outcome = prepare_zone(w, p);
+            const zone_outcome outcome = zone_kind(p);
             if (outcome != ZONE_WRITTEN) {
                 if (w.record(outcome, *p.name) != 0)
                     return -1;
                 continue;
             }
-            staged = staged || !p.staged.empty();
+            requests.push_back({p.entry->id, p.entry->type, p.name});
             batch.push_back(std::move(p));
         }
+        stopwatch load_clock;
+        load_zone_batch(w.db, requests, loaded);
+        w.phases.load += load_clock.lap();
+        bool staged = false;
+        size_t kept = 0;
+        for (size_t k = 0; k < batch.size(); ++k) {
+            pending_zone &p = batch[k];
+            const zone_outcome outcome = prepare_zone(w, p, loaded[k]);
+            if (outcome != ZONE_WRITTEN) {
+                if (w.record(outcome, *p.name) != 0)
+                    return -1;
+                p.zone.reset(); // its records go now, not with the batch
+                continue;
+            }
+            staged = staged || !p.staged.empty();
+            if (kept != k)
+                batch[kept] = std::move(p);
+            ++kept;
+        }
+        batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
         stopwatch clock;
         const bool synced = !staged || sync_staged(w);
         w.phases.install += clock.lap();

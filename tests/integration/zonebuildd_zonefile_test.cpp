@@ -418,6 +418,68 @@ TEST_F(zonefile_db, query_error_fails_the_load) {
     EXPECT_FALSE(load(9999, "missing.example.")) << "no such zone";
 }
 
+TEST_F(zonefile_db, batch_gives_each_zone_its_own_rows) {
+    exec("INSERT INTO client (id, login, email) VALUES (8, 'bob', 'bob@example.org')");
+    exec("INSERT INTO client_prefs (client_id, param, value) VALUES (8, 'retry', '1234')");
+    const int a = add_zone("a.example.");
+    const int orphan = add_zone("orphan.example.");
+    exec("UPDATE zone SET client_id = 99 WHERE id = " + std::to_string(orphan));
+    const int b = add_zone("b.example.", "master", ", serialgeneration", ", 2");
+    exec("UPDATE zone SET client_id = 8 WHERE id = " + std::to_string(b));
+    const int s = add_zone("s.example.", "slave");
+    for (const int id : {a, b, orphan})
+        add_simple(id, "NS", "x", "ns1.example.net.", "1");
+    add_simple(a, "A", "www", "192.0.2.1");
+    add_simple(b, "A", "www", "192.0.2.2");
+    add_simple(a, "A", "mail", "192.0.2.3");
+    add_simple(s, "A", "www", "192.0.2.4"); // a secondary zone reads no records
+    exec("INSERT INTO zone_opt_values (zone_id, type, value) VALUES (" + std::to_string(s) +
+         ", 'master', '192.0.2.53'), (" + std::to_string(a) + ", 'allow_transfer', '192.0.2.9')");
+    exec("INSERT INTO zone_soa (zone_id, param, value) VALUES (" + std::to_string(b) +
+         ", 'serial', '2024061505')");
+    const std::string names[] = {"b.example.", "orphan.example.", "a.example.", "s.example."};
+    const std::vector<zone_request> batch = {
+        {b, 1, &names[0]}, {orphan, 1, &names[1]}, {a, 1, &names[2]}, {s, 2, &names[3]}};
+    const auto mode_of_b = [&] {
+        return *db.value("SELECT serialgeneration FROM zone WHERE id = " + std::to_string(b));
+    };
+
+    // A statement that fails fails every zone of the batch that was not refused before it,
+    // and the one-shot serial mode stays for the next load.
+    exec("RENAME TABLE zone_opt_values TO options_gone");
+    std::vector<zone_loaded> out;
+    load_zone_batch(conn.get(), batch, out);
+    exec("RENAME TABLE options_gone TO zone_opt_values");
+    ASSERT_EQ(out.size(), 4u);
+    for (size_t i : {0u, 2u, 3u}) {
+        EXPECT_FALSE(out[i].zone) << names[i];
+        EXPECT_TRUE(out[i].error.database) << names[i];
+    }
+    EXPECT_EQ(out[1].error.refusal, "The zone has no owning client.");
+    EXPECT_EQ(mode_of_b(), "2");
+
+    load_zone_batch(conn.get(), batch, out);
+    ASSERT_TRUE(out[0].zone && out[2].zone && out[3].zone);
+    EXPECT_FALSE(out[1].zone);
+    EXPECT_FALSE(out[1].error.database);
+    const zone_info &zb = *out[0].zone, &za = *out[2].zone, &zs = *out[3].zone;
+    EXPECT_EQ(zb.client_email, "bob@example.org");
+    EXPECT_EQ(zb.soa.retry, 1234); // its client's preference
+    EXPECT_EQ(za.soa.retry, 600);  // the system's: its client has none
+    EXPECT_EQ(zb.soa.serial, 2024061505);
+    EXPECT_EQ(za.soa.serial, 0);
+    EXPECT_EQ(mode_of_b(), "1");
+    ASSERT_EQ(za.records[SLOT_A].size(), 2u);
+    EXPECT_EQ(za.records[SLOT_A][0].value, "192.0.2.1");
+    EXPECT_EQ(za.records[SLOT_A][1].value, "192.0.2.3");
+    ASSERT_EQ(zb.records[SLOT_A].size(), 1u);
+    EXPECT_EQ(zb.records[SLOT_A][0].value, "192.0.2.2");
+    EXPECT_EQ(za.options, std::vector<std::string>{"A192.0.2.9"});
+    EXPECT_TRUE(zb.options.empty());
+    EXPECT_EQ(zs.options, std::vector<std::string>{"M192.0.2.53"});
+    EXPECT_TRUE(zs.records[SLOT_A].empty());
+}
+
 TEST_F(zonefile_db, null_columns_do_not_crash) {
     const int id = add_zone("example.com.");
     add_simple(id, "NS", "example.com.", "ns1.example.net.", "1");
