@@ -48,8 +48,9 @@ struct scanner {
     const named_ctx &ctx;
     const std::string &input_name; // the file named in messages
     bool copy_other;
-    bool newline_after_kept; // end every kept statement with exactly one newline
-    std::string pushback;    // characters given back, read again last-in first-out
+    bool newline_after_kept;             // end every kept statement with exactly one newline
+    zone_statements *left_out = nullptr; // receives the statements `keep` refused
+    std::string pushback;                // characters given back, read again last-in first-out
     bool io_failed = false;
     bool malformed = false;
 
@@ -296,6 +297,11 @@ int scanner::zone_statement(const zone_name_pred &keep, int *kept) {
         name.push_back('.');
     try_add_dot(name);
     if (!keep(name)) {
+        if (left_out) {
+            std::string bare = name;
+            try_rm_dot(bare);
+            (*left_out)[name] = "zone \"" + bare + "\"" + rest;
+        }
         const int next = get();
         if (next != '\n')
             unget(next);
@@ -338,7 +344,7 @@ int manage_namedconf(include_scan &scan, const zone_name_pred &in_change_set,
         return -1;
     }
     const std::string input_name = ctx.paths.include_file;
-    scanner s{scan.in, scan.out, scan.line, ctx, input_name, true, false, {}};
+    scanner s{scan.in, scan.out, scan.line, ctx, input_name, true, false, scan.left_out, {}};
     const int rc = s.pass([&](const std::string &name) { return !in_change_set(name); }, nullptr);
     scan.malformed = s.malformed;
     return rc;
@@ -358,7 +364,7 @@ int copy_zone_entries(const std::string &live_path, const zone_name_pred &wanted
     }
     int line = 1;
     int kept = 0;
-    scanner s{in, out, line, ctx, live_path, false, true, {}};
+    scanner s{in, out, line, ctx, live_path, false, true, nullptr, {}};
     const int rc = s.pass(wanted, &kept);
     fclose(in);
     return rc == 0 ? kept : -1;
@@ -372,4 +378,21 @@ int copy_zone_entry(const std::string &live_path, const std::string &zone_name, 
     int n = copy_zone_entries(
         live_path, [&](const std::string &name) { return name == wanted; }, out, ctx);
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
+}
+
+int read_zone_entries(const std::string &path, long offset, zone_statements &out,
+                      const named_ctx &ctx) {
+    FILE *in = fopen(path.c_str(), "re");
+    if (!in || fseek(in, offset, SEEK_SET) != 0) {
+        LOGF(LOG_ERR, "Error opening zonaris include file %s: %s", path.c_str(), strerror(errno));
+        if (in)
+            fclose(in);
+        return -1;
+    }
+    int line = 1;
+    const size_t before = out.size();
+    scanner s{in, nullptr, line, ctx, path, false, false, &out, {}};
+    const int rc = s.pass([](const std::string &) { return false; }, nullptr);
+    fclose(in);
+    return rc == 0 ? static_cast<int>(out.size() - before) : -1;
 }

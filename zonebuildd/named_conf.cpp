@@ -437,10 +437,22 @@ void reload_event(const named_ctx &ctx, int code) {
 
 } // namespace
 
-int reload_zone(const named_ctx &ctx, const std::string &zone) {
-    const int code = run_rndc(ctx.paths.rndc_dir, {"reload", zone});
-    LOGF(LOG_INFO, "`rndc reload %s` terminated with code %d.", zone.c_str(), code);
-    reload_event(ctx, code);
+int reload_changed(const named_ctx &ctx, bool reconfig, const std::vector<std::string> &zones) {
+    std::vector<std::vector<std::string>> calls;
+    if (reconfig)
+        calls.push_back({"reconfig"});
+    for (const std::string &zone : zones)
+        calls.push_back({"reload", zone});
+    int code = 0;
+    for (const std::vector<std::string> &args : calls) {
+        code = run_rndc(ctx.paths.rndc_dir, args);
+        const std::string command = args.size() == 1 ? args[0] : args[0] + " " + args[1];
+        LOGF(LOG_INFO, "`rndc %s` terminated with code %d.", command.c_str(), code);
+        if (code != 0)
+            break;
+    }
+    if (!calls.empty())
+        reload_event(ctx, code);
     return code == 0 ? 0 : -1;
 }
 

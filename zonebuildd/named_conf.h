@@ -34,6 +34,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct sql_conn;
@@ -72,13 +73,18 @@ struct named_ctx {
 // Answers whether a zone name (with its final dot) is in the job's change set.
 using zone_name_pred = std::function<bool(const std::string &zone_name)>;
 
+// `zone` statements by zone name (with its final dot, as the file spells it), each as the
+// scanner writes it back: `zone "NAME"` and the rest up to and including its ";".
+using zone_statements = std::unordered_map<std::string, std::string>;
+
 // The scanner's state for one pass: the line counter starts at 1 for every job and runs
 // through the pass; it only serves messages.
 struct include_scan {
     FILE *in = nullptr;  // live include file; nullptr reads as empty (restore job)
     FILE *out = nullptr; // include file being built
     int line = 1;
-    bool malformed = false; // set when the pass ended on a syntax error of the input
+    bool malformed = false;              // set when the pass ended on a syntax error of the input
+    zone_statements *left_out = nullptr; // when set: receives every statement left out
 };
 
 // Copies `scan.in` to `scan.out`, leaving out the `zone` statements of the zones for which
@@ -100,6 +106,10 @@ int copy_zone_entries(const std::string &live_path, const zone_name_pred &wanted
 // The same for one zone (name with or without its final dot): 1 copied, 0 not present, -1.
 int copy_zone_entry(const std::string &live_path, const std::string &zone_name, FILE *out,
                     const named_ctx &ctx);
+// Reads every `zone` statement of the include file at `path` from byte `offset` on (a
+// statement boundary) into `out`. The number read, or -1 (unreadable file, syntax error).
+int read_zone_entries(const std::string &path, long offset, zone_statements &out,
+                      const named_ctx &ctx);
 
 // ---------------------------------------------------------------------------------------
 // Zone entries
@@ -196,6 +206,10 @@ int notify_named(const std::string &rndc_dir);
 // level 3 otherwise. 0 when the reload succeeded, -1 when it did not: the caller keeps the
 // reload pending and calls this again at its next job.
 int reload_named(const named_ctx &ctx);
-// The same for one zone ("rndc reload ZONE", the name without its final dot): 0 when named
-// reloaded it (a zone that fails to load makes rndc fail), -1 otherwise.
-int reload_zone(const named_ctx &ctx, const std::string &zone);
+// The name server told about a job's work without rereading every zone: "rndc reconfig"
+// when `reconfig` (new and removed zones, changed statements or ACL), then "rndc reload ZONE"
+// for each of `zones` (names without their final dot) whose data changed. One "Named
+// restart attempt" row (ER02) with the first failing code, or "ok|0". 0 when every call
+// succeeded; -1 at the first failure (the rest are not run: the caller reloads the whole
+// server instead).
+int reload_changed(const named_ctx &ctx, bool reconfig, const std::vector<std::string> &zones);

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -243,43 +244,37 @@ int run_workers(build_job &job, job_outcome &out) {
     return 0;
 }
 
-// The statement of `zone` in the include file at `path`, as the scanner writes it back.
-std::optional<std::string> statement_of(const std::string &path, const std::string &zone,
-                                        const named_ctx &ctx) {
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *mem = open_memstream(&buf, &len);
-    if (!mem)
-        return std::nullopt;
-    const int found = copy_zone_entry(path, zone, mem, ctx);
-    fclose(mem);
-    std::optional<std::string> text;
-    if (found == 1)
-        text.emplace(buf, len);
-    free(buf);
-    return text;
+// The zone names of `statements` by identity ("Example.com" and "example.com." are one).
+std::unordered_map<std::string, const std::string *>
+by_identity(const zone_statements &statements) {
+    std::unordered_map<std::string, const std::string *> out;
+    for (const auto &[name, text] : statements)
+        out.emplace(zone_identity(name), &text);
+    return out;
 }
 
-// The one zone to reload instead of the whole server: when the job rewrote exactly one
-// primary zone, removed none, left the ACL file as it was, and that zone's statement in the
-// new include file equals the one the name server has, only its data changed. A whole reload
-// is costly with many zones (it rereads every statement).
-std::optional<std::string> single_zone_reload(const build_job &job, const job_outcome &out) {
-    if (job.reload_owed || job.acl_changed || catalog_needs_reload(job.catalog) ||
-        !out.removed.empty() || out.written.size() != 1 || out.consumed.size() != 1)
+// The reload a changes job needs, or nullopt for a whole-server reload: a restore, a reload
+// owed by an earlier job, or new statements that cannot be read back. `appended_from` is
+// where the statements written by this job begin in the new include file.
+std::optional<reload_plan> changes_reload(const build_job &job, const job_outcome &out,
+                                          const zone_statements &replaced, long appended_from) {
+    if (job.restore || job.reload_owed || appended_from < 0)
         return std::nullopt;
-    const std::string &zone = *out.written.begin();
-    const auto it = job.feed.changes.find(zone);
-    if (it == job.feed.changes.end() || it->second.type != ZONE_MASTER)
+    zone_statements added;
+    if (read_zone_entries(work_include_path(job.named.paths), appended_from, added, job.named) < 0)
         return std::nullopt;
-    const named_ctx &ctx = job.named;
-    const auto before = statement_of(zb_live_include(job.settings), zone, ctx);
-    const auto after = statement_of(work_include_path(ctx.paths), zone, ctx);
-    if (!before || !after || *before != *after)
+    std::vector<std::string> rewritten;
+    for (const std::string &name : out.written) {
+        const auto it = job.feed.changes.find(name);
+        if (it != job.feed.changes.end() && it->second.type == ZONE_MASTER)
+            rewritten.push_back(name);
+    }
+    if (job.catalog.changed && !job.catalog.name.empty())
+        rewritten.push_back(job.catalog.name);
+    const reload_plan plan = plan_reload(replaced, added, rewritten, job.acl_changed);
+    if (plan.whole)
         return std::nullopt;
-    std::string bare = zone;
-    try_rm_dot(bare);
-    return bare;
+    return plan;
 }
 
 // Zones checked after a reload: asking named costs one rndc run per zone and poll, so a job
@@ -378,8 +373,7 @@ void report_unloaded_zones(const build_job &job, const job_outcome &out) {
 // After the installation: the rows of the zones that went live go, the files of removed
 // zones go, the name server reloads.
 // 0, or -1 when the served rows could not be deleted.
-int after_install(build_job &job, const job_outcome &out,
-                  const std::optional<std::string> &only_zone) {
+int after_install(build_job &job, const job_outcome &out, const std::optional<reload_plan> &plan) {
     stopwatch clock;
     // Zone files and include file must be on disk before the rows that would rebuild them
     // after a crash go.
@@ -405,8 +399,14 @@ int after_install(build_job &job, const job_outcome &out,
     for (const std::string &name : out.removed)
         remove_zone_file(job.zonefile, name, 3, 0);
     job.timing.finish = clock.lap();
-    if (!only_zone || reload_zone(job.named, *only_zone) != 0)
+    if (plan && reload_changed(job.named, plan->reconfig, plan->zones) == 0) {
+        job.reload_owed = false;
+    } else {
+        if (plan)
+            LOGF(LOG_WARNING, "The name server did not take the changed zones one by one; "
+                              "it reloads them all.");
         job.reload_owed = reload_named(job.named) != 0;
+    }
     if (!job.reload_owed)
         report_unloaded_zones(job, out);
     job.timing.reload = clock.lap();
@@ -439,8 +439,37 @@ writer_slice slice_of(size_t zones, size_t n, size_t i) {
     return {step * i, i + 1 < n ? step * (i + 1) : zones};
 }
 
-int write_and_install_zones(build_job &job) {
+reload_plan plan_reload(const zone_statements &before, const zone_statements &after,
+                        const std::vector<std::string> &rewritten, bool acl_changed) {
+    const auto old_statements = by_identity(before);
+    const auto new_statements = by_identity(after);
+    reload_plan plan;
+    plan.reconfig = acl_changed || old_statements.size() != new_statements.size();
+    for (auto it = old_statements.begin(); !plan.reconfig && it != old_statements.end(); ++it) {
+        const auto now = new_statements.find(it->first);
+        plan.reconfig = now == new_statements.end() || *now->second != *it->second;
+    }
+    std::set<std::string> zones;
+    for (const std::string &name : rewritten) {
+        if (old_statements.count(zone_identity(name)) == 0)
+            continue; // new: the reconfig loads it
+        std::string bare = name;
+        try_rm_dot(bare);
+        zones.insert(std::move(bare));
+    }
+    if (zones.size() > zone_reload_limit) {
+        plan.whole = true;
+        plan.reconfig = false;
+        return plan;
+    }
+    plan.zones.assign(zones.begin(), zones.end());
+    return plan;
+}
+
+int write_and_install_zones(build_job &job, const zone_statements &replaced) {
     job_outcome out;
+    // The statements this job writes follow the copied ones.
+    const long appended_from = fflush(job.work.tmp_include) == 0 ? ftell(job.work.tmp_include) : -1;
     if (run_workers(job, out) != 0)
         return -1;
     const stopwatch clock;
@@ -481,14 +510,14 @@ int write_and_install_zones(build_job &job) {
             return -1;
         }
     }
-    const std::optional<std::string> only_zone = single_zone_reload(job, out);
+    const std::optional<reload_plan> plan = changes_reload(job, out, replaced, appended_from);
     if (install_namedconf(ctx) != 0) {
         LOGF(LOG_ERR, "Failed to install new namedconf file.");
         return -1;
     }
     job_catalog_install(job);
     job.timing.merge += clock.seconds();
-    int rc = after_install(job, out, only_zone);
+    int rc = after_install(job, out, plan);
     // Zones the database failed keep their statement and their rows; the job is not a success.
     if (out.failed > 0) {
         LOGF(LOG_ERR,
@@ -512,6 +541,8 @@ int write_zones(build_job &job) {
     include_scan scan;
     scan.in = job.work.live_include;
     scan.out = job.work.tmp_include;
+    zone_statements replaced;
+    scan.left_out = &replaced;
     // Statements are matched by the zone's identity: "example.com" replaces the statement
     // written for "example.com." (the scanner gives names with their final dot).
     std::unordered_set<std::string> rewritten;
@@ -530,7 +561,7 @@ int write_zones(build_job &job) {
     job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);
-    if (write_and_install_zones(job) != 0) {
+    if (write_and_install_zones(job, replaced) != 0) {
         LOGF(LOG_ERR, "Failed to process zone files.");
         return -1;
     }

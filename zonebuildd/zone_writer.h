@@ -18,8 +18,12 @@
 // Owns: the chunk and result files in the work directory, the worker processes.
 #pragma once
 
+#include "named_conf.h"
+
 #include <cstddef>
 #include <ctime>
+#include <string>
+#include <vector>
 
 struct build_job;
 
@@ -27,8 +31,29 @@ struct build_job;
 [[nodiscard]] int write_zones(build_job &job);
 
 // Workers, merge, installation, row deletion, reload (the change set must not be empty for
-// a changes job; a restore may have no zone at all). 0 or -1.
-[[nodiscard]] int write_and_install_zones(build_job &job);
+// a changes job; a restore may have no zone at all). `replaced`: the statements the copy of
+// the live include file left out. 0 or -1.
+[[nodiscard]] int write_and_install_zones(build_job &job, const zone_statements &replaced);
+
+// How the name server learns about a changes job's work. A whole-server reload rereads the
+// configuration and checks every zone file, which takes long with many zones; a reconfig
+// rereads only the configuration (it loads new zones and drops removed ones), and a zone
+// whose data changed is reloaded by name.
+struct reload_plan {
+    bool whole = false;             // "rndc reload"
+    bool reconfig = false;          // "rndc reconfig"
+    std::vector<std::string> zones; // "rndc reload ZONE" each, names without their final dot
+};
+
+// Zones reloaded one by one at most; with more, one whole-server reload is cheaper.
+inline constexpr size_t zone_reload_limit = 32;
+
+// `before`: the statements the job took out of the live include file; `after`: those it put
+// into the new one; `rewritten`: the zones (names as the change set holds them) whose zone
+// file it replaced; `acl_changed`: the ACL file has a new content. A zone rewritten without
+// a statement before is new: the reconfig loads it.
+reload_plan plan_reload(const zone_statements &before, const zone_statements &after,
+                        const std::vector<std::string> &rewritten, bool acl_changed);
 
 // How many workers write `zones` zones under the configured limit: the limit, or one when
 // there are fewer zones than that (for this job only).

@@ -1,5 +1,6 @@
 // zonebuildd end to end: panel data in a private MariaDB, the daemon writing zones, include
 // and ACL files for a private named, and dig asking that named what it serves.
+#include "zone_writer.h"
 #include "zonebuildd.h"
 
 #include "mariadb_fixture.h"
@@ -14,6 +15,13 @@
 #include <sstream>
 
 namespace {
+
+size_t count_text(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
 
 const char *const entry_template = "zone \"[zone_name]\" {\n\ttype [zone_type];\n"
                                    "\tfile \"[zone_file_name]\";\n\t[zone_options];\n};";
@@ -230,6 +238,62 @@ TEST_F(ZoneBuilder, ChangedRecordIsServedAfterZonebuildNowAndDeletedZoneGoes) {
     EXPECT_EQ(std::string::npos, read_text_file(ns.include_file).find("b.example"));
     EXPECT_TRUE(served("www.a.example", "A", "192.0.2.11"));
     EXPECT_EQ(0, db.count("changes"));
+}
+
+// A job that adds, removes and changes zones at once has the name server reread its
+// configuration and reload the changed zone by name; each change is served.
+TEST_F(ZoneBuilder, NewDeletedAndChangedZonesAreServedAfterAReconfig) {
+    const int a = zone("a.example.");
+    rec(a, "A", "www", "192.0.2.1");
+    const int b = zone("b.example.");
+    rec(b, "A", "www", "192.0.2.2");
+    touch("a.example.");
+    touch("b.example.");
+    start_daemon();
+    ASSERT_TRUE(served("www.b.example", "A", "192.0.2.2")) << daemon->err();
+
+    exec("UPDATE zone_dns_records SET value = '192.0.2.11' WHERE zone_id = " + std::to_string(a) +
+         " AND entry_type = 'A'");
+    touch("a.example.");
+    exec("DELETE FROM zone_dns_records WHERE zone_id = " + std::to_string(b));
+    exec("DELETE FROM zone WHERE id = " + std::to_string(b));
+    touch("b.example.", "d");
+    const int c = zone("c.example.");
+    rec(c, "A", "www", "192.0.2.3");
+    touch("c.example.");
+    zonebuild_now();
+    EXPECT_TRUE(served("www.a.example", "A", "192.0.2.11"));
+    EXPECT_TRUE(served("www.c.example", "A", "192.0.2.3"));
+    EXPECT_TRUE(wait_until([&] { return !ns.soa_serial("b.example"); }, 30));
+    const std::string log = ns.log();
+    EXPECT_NE(std::string::npos, log.find("received control channel command 'reconfig'")) << log;
+    EXPECT_NE(std::string::npos, log.find("received control channel command 'reload a.example'"));
+    EXPECT_EQ(std::string::npos, log.find("received control channel command 'reload c.example'"));
+    EXPECT_EQ(0, db.count("logs", "message = 'Named restart attempt' AND info <> 'ok|0'"));
+}
+
+// Past the limit of zones reloaded by name, the whole server reloads once.
+TEST_F(ZoneBuilder, ManyChangedZonesAreServedAfterOneWholeReload) {
+    std::vector<int> ids;
+    for (size_t i = 0; i <= zone_reload_limit; ++i) {
+        const std::string name = "z" + std::to_string(i) + ".example.";
+        ids.push_back(zone(name));
+        rec(ids.back(), "A", "www", "192.0.2.1");
+        touch(name);
+    }
+    start_daemon();
+    ASSERT_TRUE(served("www.z0.example", "A", "192.0.2.1")) << daemon->err();
+    const std::string whole = "received control channel command 'reload'";
+    const size_t whole_before = count_text(ns.log(), whole);
+    exec("UPDATE zone_dns_records SET value = '192.0.2.2' WHERE entry_type = 'A'");
+    exec("INSERT INTO changes(zone_name, type, timestamp) SELECT name, 'u', UNIX_TIMESTAMP() "
+         "FROM zone");
+    zonebuild_now();
+    for (size_t i = 0; i <= zone_reload_limit; ++i)
+        EXPECT_TRUE(served("www.z" + std::to_string(i) + ".example", "A", "192.0.2.2")) << i;
+    const std::string log = ns.log();
+    EXPECT_EQ(whole_before + 1, count_text(log, whole)) << log;
+    EXPECT_EQ(std::string::npos, log.find("command 'reload z0.example'"));
 }
 
 TEST_F(ZoneBuilder, ZoneFailingTheCheckKeepsItsServedVersion) {

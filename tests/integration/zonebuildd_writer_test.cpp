@@ -8,6 +8,7 @@
 #include "logging.h"
 #include "mariadb_fixture.h"
 #include "run_program.h"
+#include "zone_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,14 @@ class Writer : public ::testing::Test {
         write_text_file(tree.file("rndc/rndc"),
                         "#!/bin/sh\n[ \"$1\" = zonestatus ] && exit 0\necho \"$@\" >> " +
                             tree.file("rndc.calls") + "\nexit " + std::to_string(code) + "\n",
+                        0755);
+    }
+    // The stand-in rndc fails (exit 1) when its last argument is `word`.
+    void rndc_fails_on(const std::string &word) {
+        write_text_file(tree.file("rndc/rndc"),
+                        "#!/bin/sh\n[ \"$1\" = zonestatus ] && exit 0\necho \"$@\" >> " +
+                            tree.file("rndc.calls") + "\neval last=\\${$#}\n[ \"$last\" = " + word +
+                            " ] && exit 1\nexit 0\n",
                         0755);
     }
     size_t rndc_calls() const {
@@ -230,28 +239,30 @@ TEST_F(Writer, FailedReloadIsRetriedByTheNextJob) {
     rndc_exits(1);
     EXPECT_EQ(0, changes_job()); // the files are installed; only the reload failed
     EXPECT_TRUE(st.reload_pending);
-    EXPECT_EQ(1, db.count("logs", "message = 'Named restart attempt' AND info = 'fail|1' AND "
+    // The reconfig failed, then the whole reload it fell back to.
+    EXPECT_EQ(2, db.count("logs", "message = 'Named restart attempt' AND info = 'fail|1' AND "
                                   "level = 3"));
     rndc_exits(0);
     EXPECT_EQ(1, changes_job()); // nothing changed, but the reload is owed
     EXPECT_FALSE(st.reload_pending);
-    EXPECT_EQ(2u, rndc_calls());
+    EXPECT_EQ(3u, rndc_calls());
     EXPECT_EQ(1, db.count("logs", "message = 'Named restart attempt' AND info = 'ok|0'"));
     EXPECT_EQ(1, changes_job());
-    EXPECT_EQ(2u, rndc_calls()); // and only then
+    EXPECT_EQ(3u, rndc_calls()); // and only then
 }
 
-TEST_F(Writer, DataChangeOfOneZoneReloadsOnlyThatZone) {
+// The name server rereads its configuration only when the zone list, a statement or the ACL
+// changed, and reloads by name only the zones whose data changed.
+TEST_F(Writer, ChangesJobReloadsOnlyWhatChanged) {
     zone("a.example.");
     zone("b.example.");
-    EXPECT_EQ(0, changes_job());
-    auto touch = [&](const std::string &name) {
+    EXPECT_EQ(0, changes_job()); // two new zones (and a new ACL file)
+    auto touch = [&](const std::string &name, const char *type = "u") {
         ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('" + name +
-                             "', 'u', UNIX_TIMESTAMP())"));
+                             "', '" + type + "', UNIX_TIMESTAMP())"));
     };
     touch("a.example.");
-    EXPECT_EQ(0, changes_job());
-    // Its statement stays the same: only its data is reloaded.
+    EXPECT_EQ(0, changes_job()); // data only
     touch("a.example.");
     ASSERT_EQ(0, db.exec("INSERT INTO zone_opt_values(zone_id, type, value) SELECT id, "
                          "'allow_transfer', '198.51.100.9' FROM zone WHERE name = 'b.example.'"));
@@ -260,12 +271,46 @@ TEST_F(Writer, DataChangeOfOneZoneReloadsOnlyThatZone) {
     touch("a.example.");
     ASSERT_EQ(0, db.exec("INSERT INTO global_transfer_ips(ip) VALUES('10.0.0.1')"));
     EXPECT_EQ(0, changes_job()); // the ACL file changed
+    zone("c.example.");
     touch("a.example.");
-    touch("b.example.");
-    EXPECT_EQ(0, changes_job()); // two zones
-    EXPECT_EQ("reload\nreload a.example\nreload\nreload\nreload\n",
+    EXPECT_EQ(0, changes_job()); // a new zone and a changed one
+    ASSERT_EQ(0, db.exec("DELETE FROM zone_dns_records WHERE zone_id IN (SELECT id FROM zone "
+                         "WHERE name = 'c.example.'); DELETE FROM zone WHERE name = 'c.example.'"));
+    touch("c.example.", "d");
+    EXPECT_EQ(0, changes_job()); // a removed zone
+    EXPECT_EQ("reconfig\n"
+              "reload a.example\n"
+              "reconfig\nreload a.example\nreload b.example\n"
+              "reconfig\nreload a.example\n"
+              "reconfig\nreload a.example\n"
+              "reconfig\n",
               read_text_file(tree.file("rndc.calls")));
     EXPECT_EQ(0, db.count("changes"));
+    EXPECT_EQ(6, db.count("logs", "message = 'Named restart attempt' AND info = 'ok|0'"));
+}
+
+TEST_F(Writer, ManyChangedZonesReloadTheWholeServer) {
+    const size_t n = zone_reload_limit + 1;
+    for (size_t i = 0; i < n; ++i)
+        zone("z" + std::to_string(i) + ".example.");
+    EXPECT_EQ(0, changes_job());
+    ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) SELECT name, 'u', "
+                         "UNIX_TIMESTAMP() FROM zone"));
+    EXPECT_EQ(0, changes_job());
+    EXPECT_EQ("reconfig\nreload\n", read_text_file(tree.file("rndc.calls")));
+}
+
+// A zone the name server does not take by name is not left stale: the whole server reloads.
+TEST_F(Writer, FailedZoneReloadFallsBackToAWholeReload) {
+    zone("a.example.");
+    EXPECT_EQ(0, changes_job());
+    rndc_fails_on("a.example");
+    ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('a.example.', "
+                         "'u', UNIX_TIMESTAMP())"));
+    EXPECT_EQ(0, changes_job());
+    EXPECT_FALSE(st.reload_pending);
+    EXPECT_EQ("reconfig\nreload a.example\nreload\n", read_text_file(tree.file("rndc.calls")));
+    EXPECT_EQ(1, db.count("logs", "message = 'Named restart attempt' AND info = 'fail|1'"));
 }
 
 // The change rows go only once the include file naming the zones is live.
@@ -293,14 +338,14 @@ TEST_F(Writer, IncludeThatCannotBeInstalledFailsTheJobAndKeepsEveryChangeRow) {
 TEST_F(Writer, OwedWholeReloadIsNotReplacedByASingleZoneReload) {
     zone("a.example.");
     rndc_exits(1);
-    EXPECT_EQ(0, changes_job()); // a new zone: its reload fails
+    EXPECT_EQ(0, changes_job()); // a new zone: neither reconfig nor reload works
     EXPECT_TRUE(st.reload_pending);
     rndc_exits(0);
     ASSERT_EQ(0, db.exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('a.example.', "
                          "'u', UNIX_TIMESTAMP())"));
     EXPECT_EQ(0, changes_job()); // only a.example's data changed
     EXPECT_FALSE(st.reload_pending);
-    EXPECT_EQ("reload\nreload\n", read_text_file(tree.file("rndc.calls")));
+    EXPECT_EQ("reconfig\nreload\nreload\n", read_text_file(tree.file("rndc.calls")));
 }
 
 TEST_F(Writer, EmptyTemplateFailsTheSetUp) {

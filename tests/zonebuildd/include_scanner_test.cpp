@@ -307,4 +307,37 @@ TEST_F(CopyEntries, UnreadableOrMalformedLiveFileIsAFailure) {
     fclose(out);
 }
 
+// The statements a pass leaves out are handed back as the scanner writes statements, so that
+// a job can tell which of them changed.
+TEST_F(IncludeScan, StatementsLeftOutAreHandedBack) {
+    const std::string input = "options { };\n"
+                              "zone a.example { type master; /* } */ file \"a/a.example\"; } ;\n"
+                              "zone \"b.example\" { type master; };\n";
+    FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+    FILE *out = fopen("/dev/null", "w");
+    zone_statements left_out;
+    include_scan s{in, out, 1};
+    s.left_out = &left_out;
+    EXPECT_EQ(0, manage_namedconf(
+                     s, [](const std::string &name) { return name == "a.example."; }, test_ctx()));
+    fclose(in);
+    fclose(out);
+    EXPECT_EQ((zone_statements{{"a.example.", "zone \"a.example\" { type master; /* } */ file "
+                                              "\"a/a.example\"; } ;"}}),
+              left_out);
+}
+
+TEST_F(CopyEntries, ReadsTheStatementsFromAnOffset) {
+    const std::string head = "zone \"a.example\" { type master; };\n";
+    write_text_file(live, head + "zone \"b.example\" {\n\ttype master;\n};\n# end\n");
+    zone_statements read;
+    EXPECT_EQ(1, read_zone_entries(live, static_cast<long>(head.size()), read, test_ctx()));
+    EXPECT_EQ((zone_statements{{"b.example.", "zone \"b.example\" {\n\ttype master;\n};"}}), read);
+    read.clear();
+    EXPECT_EQ(2, read_zone_entries(live, 0, read, test_ctx()));
+    write_text_file(live, head + "zone \"b.example\" { type master;\n");
+    EXPECT_EQ(-1, read_zone_entries(live, static_cast<long>(head.size()), read, test_ctx()));
+    EXPECT_EQ(-1, read_zone_entries(dir.file("missing"), 0, read, test_ctx()));
+}
+
 } // namespace
