@@ -90,6 +90,21 @@ class ZoneBuilder : public ::testing::Test {
              ")");
     }
 
+    // A primary zone with one A record for "www", queued for the next job.
+    int www_zone(const std::string &name, const std::string &address) {
+        const int id = zone(name);
+        rec(id, "A", "www", address);
+        touch(name);
+        return id;
+    }
+
+    // The panel deletes a zone; the deletion is queued.
+    void delete_zone(int id, const std::string &name) {
+        exec("DELETE FROM zone_dns_records WHERE zone_id = " + std::to_string(id));
+        exec("DELETE FROM zone WHERE id = " + std::to_string(id));
+        touch(name, "d");
+    }
+
     void touch(const std::string &name, const std::string &type = "u") {
         exec("INSERT INTO changes(zone_name, type, timestamp) VALUES('" + name + "', '" + type +
              "', UNIX_TIMESTAMP())");
@@ -211,12 +226,8 @@ TEST_F(ZoneBuilder, RestoreServesEveryRecordOfEveryZoneKind) {
 }
 
 TEST_F(ZoneBuilder, ChangedRecordIsServedAfterZonebuildNowAndDeletedZoneGoes) {
-    const int a = zone("a.example.");
-    rec(a, "A", "www", "192.0.2.1");
-    const int b = zone("b.example.");
-    rec(b, "A", "www", "192.0.2.2");
-    touch("a.example.");
-    touch("b.example.");
+    const int a = www_zone("a.example.", "192.0.2.1");
+    const int b = www_zone("b.example.", "192.0.2.2");
     start_daemon(); // its first job serves the two rows
     ASSERT_TRUE(served("www.a.example", "A", "192.0.2.1")) << daemon->err();
     ASSERT_TRUE(served("www.b.example", "A", "192.0.2.2"));
@@ -229,9 +240,7 @@ TEST_F(ZoneBuilder, ChangedRecordIsServedAfterZonebuildNowAndDeletedZoneGoes) {
     EXPECT_TRUE(served("www.a.example", "A", "192.0.2.11"));
     EXPECT_TRUE(served("www.b.example", "A", "192.0.2.2"));
 
-    exec("DELETE FROM zone_dns_records WHERE zone_id = " + std::to_string(b));
-    exec("DELETE FROM zone WHERE id = " + std::to_string(b));
-    touch("b.example.", "d");
+    delete_zone(b, "b.example.");
     zonebuild_now();
     EXPECT_TRUE(wait_until([&] { return !ns.soa_serial("b.example"); }, 30));
     EXPECT_FALSE(path_exists(primary_file("b.example")));
@@ -243,24 +252,16 @@ TEST_F(ZoneBuilder, ChangedRecordIsServedAfterZonebuildNowAndDeletedZoneGoes) {
 // A job that adds, removes and changes zones at once has the name server reread its
 // configuration and reload the changed zone by name; each change is served.
 TEST_F(ZoneBuilder, NewDeletedAndChangedZonesAreServedAfterAReconfig) {
-    const int a = zone("a.example.");
-    rec(a, "A", "www", "192.0.2.1");
-    const int b = zone("b.example.");
-    rec(b, "A", "www", "192.0.2.2");
-    touch("a.example.");
-    touch("b.example.");
+    const int a = www_zone("a.example.", "192.0.2.1");
+    const int b = www_zone("b.example.", "192.0.2.2");
     start_daemon();
     ASSERT_TRUE(served("www.b.example", "A", "192.0.2.2")) << daemon->err();
 
     exec("UPDATE zone_dns_records SET value = '192.0.2.11' WHERE zone_id = " + std::to_string(a) +
          " AND entry_type = 'A'");
     touch("a.example.");
-    exec("DELETE FROM zone_dns_records WHERE zone_id = " + std::to_string(b));
-    exec("DELETE FROM zone WHERE id = " + std::to_string(b));
-    touch("b.example.", "d");
-    const int c = zone("c.example.");
-    rec(c, "A", "www", "192.0.2.3");
-    touch("c.example.");
+    delete_zone(b, "b.example.");
+    www_zone("c.example.", "192.0.2.3");
     zonebuild_now();
     EXPECT_TRUE(served("www.a.example", "A", "192.0.2.11"));
     EXPECT_TRUE(served("www.c.example", "A", "192.0.2.3"));
@@ -274,13 +275,8 @@ TEST_F(ZoneBuilder, NewDeletedAndChangedZonesAreServedAfterAReconfig) {
 
 // Past the limit of zones reloaded by name, the whole server reloads once.
 TEST_F(ZoneBuilder, ManyChangedZonesAreServedAfterOneWholeReload) {
-    std::vector<int> ids;
-    for (size_t i = 0; i <= zone_reload_limit; ++i) {
-        const std::string name = "z" + std::to_string(i) + ".example.";
-        ids.push_back(zone(name));
-        rec(ids.back(), "A", "www", "192.0.2.1");
-        touch(name);
-    }
+    for (size_t i = 0; i <= zone_reload_limit; ++i)
+        www_zone("z" + std::to_string(i) + ".example.", "192.0.2.1");
     start_daemon();
     ASSERT_TRUE(served("www.z0.example", "A", "192.0.2.1")) << daemon->err();
     const std::string whole = "received control channel command 'reload'";
