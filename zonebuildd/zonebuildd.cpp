@@ -40,7 +40,9 @@ const char usage_text[] =
 // A failed custom job waits before it runs again: 10 s, doubling, at most the run interval.
 constexpr time_t custom_retry_first = 10;
 
-// While a job runs, its connection is the daemon's.
+// While a job runs, its connection is the daemon's. A row that is due but cannot be
+// written (no connection, the database gone or hung) is logged instead, so that a job's
+// outcome is never lost with the database that failed it.
 void zb_event(zonebuildd_state &st, int level, const char *message, const char *code,
               const char *info) {
     sql_conn *db = st.job ? st.job->db.get() : st.db.get();
@@ -48,7 +50,10 @@ void zb_event(zonebuildd_state &st, int level, const char *message, const char *
     event_row row(FACILITY_ZONEBUILD, level, message, code);
     if (info)
         row.info(info);
-    (void)row.write(db, threshold);
+    if (level > threshold || (db && row.write(db, threshold) == 0))
+        return;
+    LOGF(LOG_ERR, "Event row not written to the database: %s (%s): %s", message, code,
+         info ? info : "");
 }
 
 } // namespace

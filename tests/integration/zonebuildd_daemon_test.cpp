@@ -12,6 +12,7 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -89,15 +90,7 @@ class Daemon : public ::testing::Test {
 
     // A statement of the daemon or a worker waits for a lock on `table`.
     bool job_waiting_for_lock(const std::string &table = "changes") {
-        return wait_until(
-            [&] {
-                auto n =
-                    db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
-                             "DB = '" +
-                             db.name + "' AND STATE LIKE '%lock%' AND INFO LIKE '%" + table + "%'");
-                return n && *n != "0";
-            },
-            60);
+        return statement_waits_for_lock(db, table);
     }
 
     test_database db = make_test_database();
@@ -264,6 +257,68 @@ TEST_F(Daemon, SignalSentAsSoonAsThePidFileAppearsIsServed) {
     auto r = d.wait_exit(60);
     ASSERT_TRUE(r);
     EXPECT_EQ(0, r->exit_code) << r->err;
+}
+
+// The database server stops answering in the middle of a job (SIGSTOP): with DB_TIMEOUT
+// the job's statement gives up, the job fails with its rows kept, and a stop request is
+// honoured within the time limit instead of waiting for the server for ever.
+TEST(DaemonHungDatabase, AStopIsHonouredWithinTheDatabaseTimeLimit) {
+    own_database_server server;
+    test_database db = make_test_database_on(server.info());
+    ASSERT_EQ(0, db.exec("INSERT INTO misc(param, value) VALUES('log_level', '7');"
+                         "INSERT INTO file_template_default(id, name, content) VALUES(1, "
+                         "'zonaris.include', '');INSERT INTO file_template("
+                         "file_template_default_id, content) VALUES(1, 'zone \"[zone_name]\" { "
+                         "type [zone_type]; file \"[zone_file_name]\"; [zone_options]; };');"
+                         "INSERT INTO client(id, login, email) VALUES(7, 'ann', "
+                         "'hostmaster@example.net');INSERT INTO zone(id, name, type, client_id) "
+                         "VALUES(1, 'a.example.', 'master', 7);INSERT INTO zone_dns_records("
+                         "zone_id, entry_type, host, value, priority) VALUES(1, 'NS', "
+                         "'a.example.', 'ns1.example.net.', 1);INSERT INTO changes(zone_name, "
+                         "type, timestamp) VALUES('a.example.', 'u', UNIX_TIMESTAMP())"))
+        << db.last_error();
+    daemon_tree tree;
+    test_etc_dir etc;
+    config_pairs keys = db.config();
+    for (const auto &kv : tree.config())
+        keys.push_back(kv);
+    keys.emplace_back("DB_TIMEOUT", "2");
+    etc.write_conf(keys);
+    run_options opts;
+    opts.env = {etc.env()};
+
+    // The start-up job waits when the server stops: in its own first statement (`changes`
+    // locked), then in its worker's (`client` locked).
+    for (const std::string table : {"changes", "client"}) {
+        sql_handle lock = db.connect();
+        ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES " + table + " WRITE"));
+        running_program d = start_program(program_path("zonebuildd"), {"-X"}, opts);
+        ASSERT_TRUE(statement_waits_for_lock(db, table)) << d.err();
+        std::optional<program_result> r;
+        double seconds = 0;
+        {
+            stopped_server stopped(server.server_pid());
+            ASSERT_TRUE(stopped.stopped()) << "the server did not stop";
+            const auto start = std::chrono::steady_clock::now();
+            ASSERT_EQ(0, d.signal(SIGTERM));
+            r = d.wait_exit(60); // without a time limit: as long as the server is stopped
+            seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        ASSERT_TRUE(r) << "the daemon waited for the stopped server";
+        EXPECT_EQ(0, r->exit_code) << r->err;
+        const std::string said = r->out + r->err;
+        EXPECT_NE(std::string::npos, said.find("Failed to synchronize database changes.")) << said;
+        // The job's outcome could not reach the database: it is in the log.
+        EXPECT_NE(std::string::npos, said.find("Event row not written to the database: Job "
+                                               "finished. Changes (ER02): FR_FAIL"))
+            << said;
+        RecordProperty("seconds_from_stop_to_exit_" + table, std::to_string(seconds));
+
+        ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "UNLOCK TABLES"));
+        EXPECT_EQ(1, db.count("changes")) << table;
+        EXPECT_EQ(0, db.count("logs", "message = 'Job finished. Changes'")) << table;
+    }
 }
 
 struct start_failure {

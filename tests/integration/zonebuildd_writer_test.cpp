@@ -128,19 +128,6 @@ class Writer : public ::testing::Test {
         return true;
     }
 
-    // A worker's statement waits for a lock on `table` (held by the test).
-    bool worker_waits_for_lock(const std::string &table) {
-        return wait_until(
-            [&] {
-                auto n =
-                    db.value("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE "
-                             "DB = '" +
-                             db.name + "' AND STATE LIKE '%lock%' AND INFO LIKE '%" + table + "%'");
-                return n && *n != "0";
-            },
-            60);
-    }
-
     test_database db = make_test_database();
     test_etc_dir etc;
     temp_dir tree{"zb-writer"};
@@ -198,7 +185,7 @@ TEST_F(Writer, AStopRequestLetsTheJobFinishAndASecondOneAbandonsIt) {
         ASSERT_EQ(0, fr_sql_query(lock.get(), nullptr, "LOCK TABLES client WRITE"));
         ASSERT_EQ(0, st.queue.open());
         std::thread stopper([&] {
-            EXPECT_TRUE(worker_waits_for_lock("client"));
+            EXPECT_TRUE(statement_waits_for_lock(db, "client"));
             for (int i = 0; i < stops; ++i)
                 st.queue.request_stop();
             // Time for the job to see the requests while its worker still waits.
