@@ -143,12 +143,7 @@ class ZoneBuilder : public ::testing::Test {
     }
 
     bool served(const std::string &name, const std::string &type, const std::string &answer) {
-        return wait_until(
-            [&] {
-                auto got = ns.dig(name, type);
-                return std::find(got.begin(), got.end(), answer) != got.end();
-            },
-            30);
+        return ns.wait_for_answer(name, type, answer);
     }
 
     std::string primary_file(const std::string &file) const {

@@ -87,12 +87,7 @@ class zonebuildd_jobs : public ::testing::Test {
 
     // Polls until named's answers for `name` A hold `answer`.
     bool served(const std::string &name, const std::string &answer) {
-        return wait_until(
-            [&] {
-                const auto got = ns.dig(name, "A");
-                return std::find(got.begin(), got.end(), answer) != got.end();
-            },
-            20);
+        return ns.wait_for_answer(name, "A", answer, 20);
     }
 
     test_database db = make_test_database();
