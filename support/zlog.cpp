@@ -49,6 +49,11 @@ struct engine {
 
 std::mutex lock;
 engine *active = nullptr;
+
+// A process that forks while another of its threads writes a line must not hand the child
+// a held lock: the fork waits for the line, and both sides go on with the lock free.
+const int fork_guard =
+    pthread_atfork([] { lock.lock(); }, [] { lock.unlock(); }, [] { lock.unlock(); });
 std::map<std::string, std::unique_ptr<zlog_category_t>> categories; // never shrinks
 
 std::string trim(const std::string &s) {

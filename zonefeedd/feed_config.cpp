@@ -12,7 +12,7 @@ namespace {
 struct raw_feed_config {
     std::optional<std::string> download_d, user, group, sendmail, ca_file;
     std::optional<long long> interval, timeout, connect_timeout, threads, concurrency, file_size,
-        zones, records, verify, mail_limit;
+        zones, records, verify, mail_limit, stall_limit;
 };
 
 std::vector<config_entry> feed_keys(raw_feed_config &r) {
@@ -36,7 +36,8 @@ std::vector<config_entry> feed_keys(raw_feed_config &r) {
             str("SENDMAIL_BIN_FILE", r.sendmail),
             num("DOWNLOAD_URL_VERIFY_CERT", r.verify),
             str("DOWNLOAD_URL_CA_FILE", r.ca_file),
-            num("SENDMAIL_TIME_LIMIT", r.mail_limit)};
+            num("SENDMAIL_TIME_LIMIT", r.mail_limit),
+            num("ZONEFEED_WORKER_STALL_LIMIT", r.stall_limit)};
 }
 
 // A count or a limit that must be at least `low`: a value below it would leave a run
@@ -131,6 +132,9 @@ int load_limits(const raw_feed_config &r, const feed_settings *current, feed_set
     if (positive(r.mail_limit, 1, day, "SENDMAIL_TIME_LIMIT", 60, v) != 0)
         return -1;
     s.mail_time_limit = static_cast<int>(v);
+    if (positive(r.stall_limit, 1, day, "ZONEFEED_WORKER_STALL_LIMIT", 600, v) != 0)
+        return -1;
+    s.worker_stall_limit = static_cast<int>(v);
     return 0;
 }
 

@@ -37,6 +37,8 @@ struct feed_settings {
     bool verify_cert = false;             // DOWNLOAD_URL_VERIFY_CERT (0 or 1)
     std::string ca_file;                  // DOWNLOAD_URL_CA_FILE
     int mail_time_limit = 60;             // SENDMAIL_TIME_LIMIT, seconds
+    int worker_stall_limit = 600;         // ZONEFEED_WORKER_STALL_LIMIT: seconds a worker may
+                                          // hold a chunk without finishing a zone
 };
 
 // Reads and checks `path` into `out`. `current` is the running record for a reread (its

@@ -78,15 +78,24 @@ int add_hashed_rr(record_table &table, hashed_rr &&rr) {
     }
 }
 
+// The key of a stored record, as rr_key builds it for a parsed one.
+#define RR_STORED_KEY                                                                              \
+    "CONCAT(entry_type, host, value, ifnull(priority, \"NULL\"), "                                 \
+    "ifnull(priority_minor, \"NULL\"), ifnull(port, \"NULL\"), ifnull(ttl, \"NULL\"), "            \
+    "ifnull(services, \"NULL\"), ifnull(flag, \"NULL\"), ifnull(regex_flag, \"NULL\"), "           \
+    "ifnull(regex, \"NULL\"), if(entry_type = 'NAPTR', ifnull(replacement, '.'), ''))"
+
 const char *const RR_SNAPSHOT_QUERY =
-    "SELECT id, CONCAT(entry_type, host, value, ifnull(priority, \"NULL\"), "
-    "ifnull(priority_minor, \"NULL\"), ifnull(port, \"NULL\"), ifnull(ttl, \"NULL\"), "
-    "ifnull(services, \"NULL\"), ifnull(flag, \"NULL\"), ifnull(regex_flag, \"NULL\"), "
-    "ifnull(regex, \"NULL\"), if(entry_type = 'NAPTR', ifnull(replacement, '.'), '')) "
-    "FROM zone_dns_records WHERE zone_id = '%d'";
+    "SELECT id, " RR_STORED_KEY " FROM zone_dns_records WHERE zone_id = '%d'";
+
+const char *const RR_SNAPSHOT_BATCH_QUERY =
+    "SELECT zone_id, id, " RR_STORED_KEY " FROM zone_dns_records WHERE zone_id IN (%s)";
 
 const char *const OPT_SNAPSHOT_QUERY =
     "SELECT id, value, type FROM zone_opt_values WHERE zone_id = '%d'";
+
+const char *const OPT_SNAPSHOT_BATCH_QUERY =
+    "SELECT zone_id, id, value, type FROM zone_opt_values WHERE zone_id IN (%s)";
 
 const char *const RR_INSERT_HEAD =
     "INSERT INTO zone_dns_records (`entry_type`, `host`, `value`, `priority`, "

@@ -44,6 +44,10 @@ int add_hashed_rr(record_table &table, hashed_rr &&rr);
 extern const char *const RR_SNAPSHOT_QUERY;
 // The options snapshot: id, value, type (argument: zone id).
 extern const char *const OPT_SNAPSHOT_QUERY;
+// The same for many zones at once (argument: a list of zone ids), each row led by its zone
+// id: zone id, id, key / zone id, id, value, type.
+extern const char *const RR_SNAPSHOT_BATCH_QUERY;
+extern const char *const OPT_SNAPSHOT_BATCH_QUERY;
 
 // The insert statement's head, and one row of it for `rr` in zone `zone_id` (format text
 // with its arguments appended; the row ends with ",").

@@ -71,7 +71,7 @@ int check_by_ancestors(sql_conn *db, const zone_header &zone, int client_id, con
     std::vector<stored_zone> found;
     if (read_zones(db, "SELECT id, name, client_id FROM zone WHERE name IN (%s)",
                    {sql_raw{quoted_list(db, parents)}}, found) != 0)
-        return -1;
+        return OWNERSHIP_QUERY_FAILED;
     const stored_zone *closest = nullptr;
     for (const stored_zone &z : found)
         if (!closest || z.name.size() > closest->name.size())
@@ -103,7 +103,7 @@ int check_reverse_ipv4(sql_conn *db, const zone_header &zone, int client_id) {
                    "SELECT id, name, client_id FROM zone WHERE client_id != '%d' AND (name IN "
                    "(%s) OR name LIKE '%%.%s')",
                    {client_id, sql_raw{quoted_list(db, parents)}, parents.front()}, found) != 0)
-        return -1;
+        return OWNERSHIP_QUERY_FAILED;
     bool covered = false;
     for (const stored_zone &z : found) {
         arpa_ipv4_net net;
@@ -111,8 +111,9 @@ int check_reverse_ipv4(sql_conn *db, const zone_header &zone, int client_id) {
         if (split_arpa_ipv4(z.name, net) != 0 || !overlaps(mine, net))
             continue;
         covered = true;
-        if (check_zone_delegation(db, z.id, {zone.name}) == 0)
-            return 0;
+        const int delegated = check_zone_delegation(db, z.id, {zone.name});
+        if (delegated != -1)
+            return delegated;
     }
     return covered ? -1 : 0;
 }
@@ -136,7 +137,7 @@ int check_zone_delegation(sql_conn *db, int zone_id, const std::vector<std::stri
                      "SELECT COUNT(id) FROM zone_dns_records WHERE zone_id = '%d' AND entry_type "
                      "= 'NS' AND host IN (%s) AND status = 1",
                      zone_id, sql_raw{quoted_list(db, hosts)}) != 0)
-        return -1;
+        return OWNERSHIP_QUERY_FAILED;
     sql_row row = fr_sql_fetchrow(res);
     return row && atoi(row.get(0)) > 0 ? 0 : -1;
 }
@@ -152,6 +153,10 @@ int check_zone_ownership(sql_conn *db, const zone_header &zone, int client_id) {
         LOGF(LOG_DEBUG, "zone is already owned by the client");
         return 0;
     }
+    return check_new_zone_ownership(db, zone, client_id) == 0 ? 0 : -1;
+}
+
+int check_new_zone_ownership(sql_conn *db, const zone_header &zone, int client_id) {
     switch (zone.kind) {
     case KIND_REVERSE4:
         return check_reverse_ipv4(db, zone, client_id);

@@ -66,6 +66,8 @@ struct feed_record {
     // Filled by the result thread: the header scan read the whole file, so the feed goes on
     // to the write phase.
     bool scanned = false;
+    // The scan stopped on a failed query: neither written nor purged, and the run fails.
+    bool scan_failed = false;
 };
 
 // A feed that is enabled but not due in this run (its zones still count as claimed).

@@ -65,6 +65,7 @@ void result_context::process(feed_record &feed) {
             LOGF(LOG_ERR, "%s", error.c_str());
             LOGF(LOG_ERR, "Cannot scan the file of %s without a database connection.",
                  feed.url.c_str());
+            feed.scan_failed = true;
             return;
         }
         report_.db = db_.get();
@@ -87,6 +88,7 @@ void result_context::process(feed_record &feed) {
     if (rc == SCAN_DB_FAILED) {
         LOGF(LOG_ERR, "Scan of the file from %s stopped: a database query failed.",
              feed.url.c_str());
+        feed.scan_failed = true;
         return;
     }
     feed_event_write(report_, feed, LOG_WARNING, "EPU02", "Syntax error", std::to_string(rc), "");

@@ -16,10 +16,6 @@ int number(std::string_view text) {
     return static_cast<int>(std::strtol(std::string(text).c_str(), nullptr, 10));
 }
 
-char separator_code(char separator) {
-    return separator == '/' || separator == 0 ? 0 : 1;
-}
-
 // A list of ids from the delta: digits and commas only, so it may go in as it stands.
 bool is_id_list(const std::string &ids) {
     for (char c : ids)
@@ -73,74 +69,20 @@ std::array<int64_t, 6> soa_of(const zone_header &z) {
     return {z.refresh, z.retry, z.expire, z.min_ttl, z.default_ttl, z.serial};
 }
 
-// SOA values: a given one is inserted or updated, a stored one no longer given is deleted.
-int update_soa(sql_conn *db, const zone_header &zone, bool &changed) {
-    enum state { NOT_GIVEN, NEW, UNCHANGED, UPDATE, REMOVE };
-    const std::array<int64_t, 6> given = soa_of(zone);
-    std::array<state, 6> st{};
-    for (size_t i = 0; i < given.size(); ++i)
-        st[i] = given[i] ? NEW : NOT_GIVEN;
-    sql_result res;
-    if (fr_sql_query(db, &res, "SELECT param, value FROM zone_soa WHERE zone_id = '%d'",
-                     zone.zone_id) != 0)
-        return -1;
-    while (sql_row row = fr_sql_fetchrow(res))
-        for (size_t i = 0; i < soa_param_names.size(); ++i) {
-            if (row.view(0) != soa_param_names[i])
-                continue;
-            if (st[i] == NOT_GIVEN)
-                st[i] = REMOVE;
-            else
-                st[i] = std::strtoll(std::string(row.view(1)).c_str(), nullptr, 10) == given[i]
-                            ? UNCHANGED
-                            : UPDATE;
-        }
-    std::string insert = "INSERT INTO zone_soa(zone_id, param, value) VALUES";
-    std::string remove = "DELETE FROM zone_soa WHERE zone_id = %d AND param IN (";
-    std::vector<sql_arg> insert_args, remove_args{zone.zone_id};
-    bool wrote = false;
-    for (size_t i = 0; i < st.size(); ++i) {
-        if (st[i] == NEW) {
-            insert += "('%d', '%s', '%lld'),";
-            insert_args.insert(insert_args.end(), {zone.zone_id, soa_param_names[i],
-                                                   static_cast<long long>(given[i])});
-        } else if (st[i] == REMOVE) {
-            remove += "'%s',";
-            remove_args.emplace_back(soa_param_names[i]);
-        } else if (st[i] == UPDATE) {
-            if (fr_sql_query(db, nullptr,
-                             "UPDATE zone_soa SET value = '%lld' WHERE zone_id = '%d' AND param = "
-                             "'%s' ",
-                             static_cast<long long>(given[i]), zone.zone_id,
-                             soa_param_names[i]) != 0)
-                return -1;
-            wrote = true;
-        }
-    }
-    if (!insert_args.empty()) {
-        if (send_rows(db, insert, insert_args) != 0)
-            return -1;
-        wrote = true;
-    }
-    if (remove_args.size() > 1) {
-        remove.back() = ')';
-        if (fr_sql_query_args(db, nullptr, remove, remove_args) != 0)
-            return -1;
-        wrote = true;
-    }
-    // SOA timers alone do not make the zone builder rewrite the zone; a given serial does.
-    if (wrote && zone.serial)
-        changed = true;
-    return 0;
+int soa_index(std::string_view param) {
+    for (size_t i = 0; i < soa_param_names.size(); ++i)
+        if (param == soa_param_names[i])
+            return static_cast<int>(i);
+    return -1;
 }
 
 } // namespace
 
+int zone_write_session(sql_conn *db) {
+    return fr_sql_query(db, nullptr, "SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
+}
+
 int zone_write_begin(sql_conn *db) {
-    // Each statement sees what other workers committed (a zone count taken after waiting
-    // for the client's lock must include the zone the lock holder created).
-    if (fr_sql_query(db, nullptr, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED") != 0)
-        return -1;
     return fr_sql_query(db, nullptr, "START TRANSACTION");
 }
 
@@ -167,6 +109,11 @@ int get_zone_data(sql_conn *db, zone_header &zone) {
         zone.is_new = true;
         return 0;
     }
+    zone_data_from_row(zone, row);
+    return 0;
+}
+
+void zone_data_from_row(zone_header &zone, const sql_row &row) {
     zone.zone_id = number(row.view(0));
     zone.client_id = number(row.view(1));
     zone.url_id = number(row.view(2));
@@ -174,7 +121,6 @@ int get_zone_data(sql_conn *db, zone_header &zone) {
     zone.stored_type = get_zone_type(std::string(row.view(4)).c_str());
     zone.status = number(row.view(5));
     zone.is_new = false;
-    return 0;
 }
 
 int create_sql_zone(sql_conn *db, zone_header &zone, const feed_record &feed) {
@@ -266,48 +212,133 @@ int insert_imported_opts(sql_conn *db, const zone_header &zone, const option_tab
     return batch.flush() == 0 ? batch.total : -1;
 }
 
-int update_tables(sql_conn *db, const zone_header &zone, const feed_record &feed, int event_level,
-                  bool &changed) {
-    if (update_soa(db, zone, changed) != 0)
+int separator_code(char separator) {
+    return separator == '/' || separator == 0 ? 0 : 1;
+}
+
+int read_zone_state(sql_conn *db, int zone_id, zone_stored_state &out) {
+    out = zone_stored_state{};
+    sql_result soa, row_res;
+    if (fr_sql_query(db, &soa, "SELECT param, value FROM zone_soa WHERE zone_id = '%d'", zone_id) !=
+        0)
         return -1;
-    sql_result res;
-    if (fr_sql_query(db, &res, "SELECT type, url_id FROM zone WHERE id = %d", zone.zone_id) != 0)
+    while (sql_row row = fr_sql_fetchrow(soa))
+        if (const int i = soa_index(row.view(0)); i >= 0)
+            out.soa[i] = std::strtoll(std::string(row.view(1)).c_str(), nullptr, 10);
+    if (fr_sql_query(db, &row_res,
+                     "SELECT type, url_id, last_zone_feed_id, `separator` FROM zone WHERE id = %d",
+                     zone_id) != 0)
         return -1;
-    sql_row row = fr_sql_fetchrow(res);
+    sql_row row = fr_sql_fetchrow(row_res);
     if (!row)
         return -1;
-    const int stored_type = get_zone_type(std::string(row.view(0)).c_str());
-    const int owner = number(row.view(1));
-    const int sep = separator_code(zone.separator);
+    out.type = get_zone_type(std::string(row.view(0)).c_str());
+    out.url_id = number(row.view(1));
+    out.last_feed_id = number(row.view(2));
+    out.separator = number(row.view(3));
+    return 0;
+}
+
+bool zone_tables_plan::writes() const {
+    return retype || move || touch || !soa_new.empty() || !soa_update.empty() ||
+           !soa_remove.empty();
+}
+
+zone_tables_plan plan_zone_tables(const zone_header &zone, const feed_record &feed,
+                                  const zone_stored_state &stored) {
+    zone_tables_plan plan;
+    const std::array<int64_t, 6> given = soa_of(zone);
+    for (int i = 0; i < static_cast<int>(given.size()); ++i) {
+        const std::optional<int64_t> &have = stored.soa[i];
+        if (!given[i]) {
+            if (have)
+                plan.soa_remove.push_back(i);
+        } else if (!have) {
+            plan.soa_new.push_back(i);
+        } else if (*have != given[i]) {
+            plan.soa_update.push_back(i);
+        }
+    }
+    plan.retype = stored.type != zone.type && get_zone_type_str(zone.type);
+    plan.move = stored.url_id != feed.id;
+    plan.touch =
+        stored.last_feed_id != feed.id || stored.separator != separator_code(zone.separator);
+    const bool soa_written =
+        !plan.soa_new.empty() || !plan.soa_update.empty() || !plan.soa_remove.empty();
+    plan.changed = plan.retype || plan.move || (soa_written && zone.serial);
+    return plan;
+}
+
+int apply_zone_tables(sql_conn *db, const zone_header &zone, const feed_record &feed,
+                      const zone_stored_state &stored, const zone_tables_plan &plan,
+                      int event_level) {
+    const std::array<int64_t, 6> given = soa_of(zone);
+    if (!plan.soa_new.empty()) {
+        std::string insert = "INSERT INTO zone_soa(zone_id, param, value) VALUES";
+        std::vector<sql_arg> args;
+        for (int i : plan.soa_new) {
+            insert += "('%d', '%s', '%lld'),";
+            args.insert(args.end(),
+                        {zone.zone_id, soa_param_names[i], static_cast<long long>(given[i])});
+        }
+        if (send_rows(db, insert, args) != 0)
+            return -1;
+    }
+    for (int i : plan.soa_update)
+        if (fr_sql_query(
+                db, nullptr,
+                "UPDATE zone_soa SET value = '%lld' WHERE zone_id = '%d' AND param = '%s' ",
+                static_cast<long long>(given[i]), zone.zone_id, soa_param_names[i]) != 0)
+            return -1;
+    if (!plan.soa_remove.empty()) {
+        std::string remove = "DELETE FROM zone_soa WHERE zone_id = %d AND param IN (";
+        std::vector<sql_arg> args{zone.zone_id};
+        for (int i : plan.soa_remove) {
+            remove += "'%s',";
+            args.emplace_back(soa_param_names[i]);
+        }
+        remove.back() = ')';
+        if (fr_sql_query_args(db, nullptr, remove, args) != 0)
+            return -1;
+    }
+    if (!plan.retype && !plan.move && !plan.touch)
+        return 0;
     std::string format = "UPDATE zone SET ";
     std::vector<sql_arg> args;
-    bool moved = false, retyped = false;
-    if (stored_type != zone.type && get_zone_type_str(zone.type)) {
+    if (plan.retype) {
         format += " type = '%s' ";
         args.emplace_back(get_zone_type_str(zone.type));
-        retyped = true;
     }
-    if (owner != feed.id) {
-        format += retyped ? ", url_id = '%d'" : " url_id = '%d'";
+    if (plan.move) {
+        format += plan.retype ? ", url_id = '%d'" : " url_id = '%d'";
         args.emplace_back(feed.id);
-        moved = true;
     }
-    if (retyped || moved) {
-        format += " , last_zone_feed_id = '%d', `separator` = '%d' WHERE id = '%d'";
-        changed = true;
-    } else {
-        format += "last_zone_feed_id = '%d', `separator` = '%d' WHERE id = '%d'";
-    }
-    args.insert(args.end(), {feed.id, sep, zone.zone_id});
+    format += plan.retype || plan.move
+                  ? " , last_zone_feed_id = '%d', `separator` = '%d' WHERE id = '%d'"
+                  : "last_zone_feed_id = '%d', `separator` = '%d' WHERE id = '%d'";
+    args.insert(args.end(), {feed.id, separator_code(zone.separator), zone.zone_id});
     if (fr_sql_query_args(db, nullptr, format, args) != 0)
         return -1;
-    if (moved)
+    if (plan.move)
         (void)event_row(FACILITY_REMOTE_UPDATE, LOG_NOTICE,
                         "Zone updated by higher priority Remote update location", "ES01")
-            .info(std::to_string(owner))
+            .info(std::to_string(stored.url_id))
             .client(feed.client_id)
             .feed(feed.id, feed.url)
             .zone(zone.zone_id, zone.name)
             .write(db, event_level);
+    return 0;
+}
+
+int update_tables(sql_conn *db, const zone_header &zone, const feed_record &feed, int event_level,
+                  bool &changed) {
+    zone_stored_state stored;
+    if (read_zone_state(db, zone.zone_id, stored) != 0)
+        return -1;
+    const zone_tables_plan plan = plan_zone_tables(zone, feed, stored);
+    if (apply_zone_tables(db, zone, feed, stored, plan, event_level) != 0)
+        return -1;
+    if (plan.changed)
+        changed = true;
     return 0;
 }

@@ -35,7 +35,8 @@ kind_right right_of(const feed_record &feed, const zone_header &zone) {
     }
 }
 
-// Refuses a client without the add/remove right for the zone's kind. true when allowed.
+} // namespace
+
 bool may_add_remove(sql_conn *db, const feed_record &feed, const zone_header &zone,
                     int event_level) {
     const kind_right r = right_of(feed, zone);
@@ -47,7 +48,17 @@ bool may_add_remove(sql_conn *db, const feed_record &feed, const zone_header &zo
     return false;
 }
 
-} // namespace
+void refuse_other_clients_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                               int owner_client, int event_level) {
+    zone_event(db, feed, zone, LOG_WARNING, "Client permission denied", "ES02",
+               "Modify other's zone", event_level);
+    if (owner_client > 0)
+        LOGF(LOG_ERR, "Client [%d] is trying to modify a zone owned by client [%d].",
+             feed.client_id, owner_client);
+    else
+        LOGF(LOG_ERR, "Client [%d] is trying to create %s inside another client's zone.",
+             feed.client_id, zone.name.c_str());
+}
 
 int can_create_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
                     int event_level) {
@@ -61,7 +72,7 @@ int can_create_zone(sql_conn *db, const feed_record &feed, const zone_header &zo
                      feed.client_id) != 0 ||
         fr_sql_query(db, &count, "SELECT count(id) FROM zone WHERE client_id = '%d'",
                      feed.client_id) != 0)
-        return 0;
+        return -1;
     sql_row row = fr_sql_fetchrow(count);
     if (row && atoi(row.get(0)) < limit)
         return 1;
@@ -77,15 +88,17 @@ int create_zone(sql_conn *db, const feed_record &feed, zone_header &zone, int ev
         return -1;
     }
     if (zone.is_new) {
-        if (!can_create_zone(db, feed, zone, event_level))
+        if (can_create_zone(db, feed, zone, event_level) != 1)
             return -1;
         return create_sql_zone(db, zone, feed);
     }
+    return may_write_existing_zone(db, feed, zone, event_level);
+}
+
+int may_write_existing_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                            int event_level) {
     if (zone.client_id != feed.client_id) {
-        zone_event(db, feed, zone, LOG_WARNING, "Client permission denied", "ES02",
-                   "Modify other's zone", event_level);
-        LOGF(LOG_ERR, "Client [%d] is trying to modify a zone owned by client [%d].",
-             feed.client_id, zone.client_id);
+        refuse_other_clients_zone(db, feed, zone, zone.client_id, event_level);
         return -1;
     }
     if (zone.url_id != feed.id && feed.perm.ignore_other_urls) {

@@ -19,12 +19,25 @@
 #include <unordered_map>
 #include <vector>
 
-// 1 when `client_id` may create `zone` (right for its kind, below its zone limit), else 0.
+// 1 when `client_id` may create `zone` (right for its kind, below its zone limit), 0 when
+// not (reported), -1 when a query failed.
 int can_create_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
                     int event_level);
 // Fills the zone's stored data and creates it when new. 0 when the feed may write the zone,
 // -1 when the zone must be ignored (reported) or a query failed.
 int create_zone(sql_conn *db, const feed_record &feed, zone_header &zone, int event_level);
+// The checks of create_zone for a zone whose stored data `zone` already holds (not new):
+// another client's zone is refused (ES02 "Modify other's zone"), the lock to an update
+// source (EPU07), a change of type needs the add/remove right. 0 or -1 (reported).
+int may_write_existing_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                            int event_level);
+// The add/remove right for the zone's kind; a refusal writes ES02. true when granted.
+bool may_add_remove(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                    int event_level);
+// Reports a zone the feed's client may not touch because it is, or lies inside, another
+// client's zone (ES02 "Modify other's zone"); `owner_client` 0 when the zone itself is new.
+void refuse_other_clients_zone(sql_conn *db, const feed_record &feed, const zone_header &zone,
+                               int owner_client, int event_level);
 // 1 when the idle feeds of the run hold feed `feed_id` of client `client_id` with a priority
 // number not above `priority` (a feed of another client never counts).
 int higherprio_url_owner(const std::vector<idle_feed> &idle, int client_id, int feed_id,

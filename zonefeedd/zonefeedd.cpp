@@ -4,6 +4,7 @@
 #include "event_row.h"
 #include "feed_dispatch.h"
 #include "feed_results.h"
+#include "feed_workers.h"
 #include "files.h"
 #include "liblog.h"
 #include "logging.h"
@@ -425,7 +426,36 @@ int do_urls(zonefeedd_state &st, selection_mode mode) {
     LOGF(LOG_INFO, "Downloads of %zu remote locations ended after %.3f s (%d failed).",
          job.selection.feeds.size(), took.count(), failed.load());
     job.largest_download = run.largest_download.load();
-    return rc;
+    if (rc != 0)
+        return rc;
+    return write_feeds(st);
+}
+
+int write_feeds(zonefeedd_state &st) {
+    feed_job &job = *st.job;
+    write_settings settings;
+    settings.db = st.settings.base.db;
+    settings.concurrency = st.settings.concurrency_limit;
+    settings.stall_limit = std::chrono::seconds(st.settings.worker_stall_limit);
+    settings.max_records = st.settings.max_records;
+    settings.event_level = st.event_level;
+    write_run run;
+    bool scan_failed = false;
+    for (auto &feed : job.selection.feeds) {
+        run.feeds.push_back(feed.get());
+        scan_failed = scan_failed || feed->scan_failed;
+    }
+    run.zones = &job.zones;
+    run.idle = &job.selection.idle;
+    run.srv = &job.srv;
+    run.bypass_schedule = job.bypass_schedule;
+    run.largest_download = job.largest_download;
+    run.jobs = &st.jobs;
+    if (dump2sql(st.db.get(), settings, run) != 0) {
+        LOGF(LOG_ERR, "Failed to save changes to mysql.");
+        return -1;
+    }
+    return scan_failed ? -1 : 0;
 }
 
 int reinit_daemon(zonefeedd_state &st) {

@@ -82,5 +82,9 @@ time_t init_timer(time_t interval, time_t last_run, time_t now);
 void clean_invariant(zonefeedd_state &st);
 // One import run of the job. 0 or -1.
 [[nodiscard]] int do_urls(zonefeedd_state &st, selection_mode mode);
+// The write phase of an import run: the scanned feeds' zones into the database, each
+// feed's run recorded when all of it was written. 0, or -1 when a feed was not written
+// whole (or its file could not be scanned for a failed query).
+[[nodiscard]] int write_feeds(zonefeedd_state &st);
 // Rereads the configuration; a failed reread leaves the daemon as it was. 0 or -1.
 [[nodiscard]] int reinit_daemon(zonefeedd_state &st);

@@ -55,6 +55,8 @@ TEST_F(zonefeeddZoneRights, NewZoneNeedsTheRightForItsKind) {
 TEST_F(zonefeeddZoneRights, ZoneLimitHoldsAlsoForTwoWorkersAtOnce) {
     feed.perm.max_zones = 1;
     auto other = db.connect();
+    ASSERT_EQ(zone_write_session(conn.get()), 0);
+    ASSERT_EQ(zone_write_session(other.get()), 0);
     ASSERT_EQ(zone_write_begin(conn.get()), 0);
     zone_header a = header("a.test.");
     ASSERT_EQ(create_zone(conn.get(), feed, a, 7), 0);
