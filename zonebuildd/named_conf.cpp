@@ -351,10 +351,7 @@ int get_sql_acl(sql_conn *db, acl_set &acl) {
     return 0;
 }
 
-int restore_acl(const acl_set &acl, const named_ctx &ctx) {
-    LOGF(LOG_INFO, "Restoring global ACL.");
-    const std::string path = live_acl_path(ctx.paths);
-
+std::string acl_file_text(const acl_set &acl) {
     std::string text = "acl common-allow-transfer {\n";
     for (const std::string &address : acl) {
         const std::optional<std::string> entry = acl_entry_text(address);
@@ -365,10 +362,15 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx) {
         text += "\t" + *entry + ";\n";
     }
     text += "};\n";
+    return text;
+}
+
+int install_acl_text(const std::string &text, const named_ctx &ctx) {
+    const std::string path = live_acl_path(ctx.paths);
     std::string problem;
     if (check_named_text(text, problem) != 0) {
         report_named_refusal(ctx, path, problem);
-        return -1;
+        return ACL_REFUSED;
     }
 
     atomic_file out;
@@ -391,6 +393,11 @@ int restore_acl(const acl_set &acl, const named_ctx &ctx) {
         .write(ctx.db, ctx.event_level);
     LOGF(LOG_INFO, "Global ACL successfully restored.");
     return 0;
+}
+
+int restore_acl(const acl_set &acl, const named_ctx &ctx) {
+    LOGF(LOG_INFO, "Restoring global ACL.");
+    return install_acl_text(acl_file_text(acl), ctx);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -180,10 +180,19 @@ using acl_set = std::set<std::string>;
 // Adds the `ip` of every `global_transfer_ips` row to `acl`. 0 or -1 (query error).
 int get_sql_acl(sql_conn *db, acl_set &acl);
 
-// Writes the ACL file from `acl` and installs it (whole, by rename) once BIND's
-// configuration parser accepted its text (EP02 event when not). Addresses that are not
-// valid ACL entries are left out with an error. ER07 event on success. 0 or -1 (the
-// previous file stays).
+// The result of restore_acl and install_acl_text when BIND's configuration parser refused
+// the new text (EP02 event): the previous file stays, and a job must not go on as if the
+// name server had the addresses it was given.
+inline constexpr int ACL_REFUSED = -2;
+
+// The ACL file's text for `acl`. Addresses that are not valid ACL entries are left out with
+// an error.
+std::string acl_file_text(const acl_set &acl);
+// Installs `text` as the live ACL file (whole, by rename) once BIND's configuration parser
+// accepted it. ER07 event on success. 0, -1 when it could not be written, ACL_REFUSED (the
+// previous file stays in both cases).
+[[nodiscard]] int install_acl_text(const std::string &text, const named_ctx &ctx);
+// install_acl_text(acl_file_text(acl)).
 int restore_acl(const acl_set &acl, const named_ctx &ctx);
 
 // ---------------------------------------------------------------------------------------

@@ -535,7 +535,12 @@ int write_zones(build_job &job) {
     std::string acl_before, acl_after;
     const std::string acl_path = live_acl_path(ctx.paths);
     const bool had_acl = read_file(acl_path, acl_before) == 0;
-    if (restore_acl(job.acl, ctx) < 0)
+    const int acl = restore_acl(job.acl, ctx);
+    // The addresses the panel gave would not reach the name server: the job is not done,
+    // and nothing of it is written (the refusal's event says why).
+    if (acl == ACL_REFUSED)
+        return -1;
+    if (acl < 0)
         LOGF(LOG_ERR, "Failed to restore global ACL.");
     job.acl_changed = !had_acl || read_file(acl_path, acl_after) != 0 || acl_before != acl_after;
     include_scan scan;

@@ -18,6 +18,18 @@
 #include <sys/stat.h>
 #include <thread>
 
+// This binary is linked with --wrap=bind9_checkconf: while `refuse_acl_files` is set, an
+// ACL file's text reaches BIND's parser without its last ";", as no panel data can make it.
+bool refuse_acl_files = false;
+
+extern "C" int __real_bind9_checkconf(const char *conf_text);
+extern "C" int __wrap_bind9_checkconf(const char *conf_text) {
+    std::string text = conf_text ? conf_text : "";
+    if (refuse_acl_files && text.starts_with("acl common-allow-transfer {\n"))
+        text.erase(text.rfind(';'), 1);
+    return __real_bind9_checkconf(text.c_str());
+}
+
 namespace {
 
 class Writer : public ::testing::Test {
@@ -219,6 +231,44 @@ TEST_F(Writer, AStopRequestLetsTheJobFinishAndASecondOneAbandonsIt) {
             EXPECT_FALSE(path_exists(stage_dir()));
         }
     }
+}
+
+TEST_F(Writer, AnAclFileTheNameServerWouldRefuseFailsTheJobBeforeAnythingIsWritten) {
+    zone("a.example.");
+    EXPECT_EQ(0, changes_job());
+    const std::string acl_path = tree.file("named/etc/zonaris.acl");
+    const std::string acl = read_text_file(acl_path);
+    const std::string include = read_text_file(live_include());
+    const std::string zone_file = tree.file("named/var/named/a/a.example");
+    const std::string zone_text = read_text_file(zone_file);
+    const size_t reloads = rndc_calls();
+
+    ASSERT_EQ(0, db.exec("INSERT INTO global_transfer_ips(ip) VALUES('192.0.2.53');"
+                         "INSERT INTO zone_dns_records(zone_id, entry_type, host, value) SELECT "
+                         "id, 'A', 'www', '192.0.2.7' FROM zone WHERE name = 'a.example.';"
+                         "INSERT INTO changes(zone_name, type, timestamp) VALUES('a.example.', "
+                         "'u', UNIX_TIMESTAMP())"));
+    refuse_acl_files = true;
+    testing::internal::CaptureStderr();
+    const int rc = changes_job();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    refuse_acl_files = false;
+    EXPECT_EQ(-1, rc) << errors;
+    EXPECT_EQ(1, db.count("logs", "message = 'Name server configuration refused' AND info_code = "
+                                  "'EP02' AND info LIKE '" +
+                                      acl_path + "|%missing%'"))
+        << errors;
+    // The live files are the previous job's; the zone waits for the next job.
+    EXPECT_EQ(acl, read_text_file(acl_path));
+    EXPECT_EQ(include, read_text_file(live_include()));
+    EXPECT_EQ(zone_text, read_text_file(zone_file));
+    EXPECT_EQ(1, db.count("changes"));
+    EXPECT_EQ(reloads, rndc_calls());
+
+    EXPECT_EQ(0, changes_job()); // the parser accepts the file again
+    EXPECT_NE(std::string::npos, read_text_file(acl_path).find("192.0.2.53;"));
+    EXPECT_NE(zone_text, read_text_file(zone_file));
+    EXPECT_EQ(0, db.count("changes"));
 }
 
 TEST_F(Writer, FailedReloadIsRetriedByTheNextJob) {
