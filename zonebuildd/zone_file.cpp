@@ -471,7 +471,9 @@ int edit_zone_file(FILE *stream, const std::string &zone_name, const zone_info &
     }
     // The generated serial is stored before the file goes out, so it stays stored even when
     // a later step fails and the next serial moves past it.
-    if (zone.soa.serial == 0 && env.db)
+    if (zone.soa.serial == 0 && env.serial_queue)
+        env.serial_queue->emplace_back(zone_id, serial.serial);
+    else if (zone.soa.serial == 0 && env.db)
         set_sql_soa_serial(env.db, zone_id, serial.serial);
     if (!stream || fwrite(text.data(), 1, text.size(), stream) != text.size() ||
         fflush(stream) != 0) {

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <sys/types.h>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 struct sql_conn;
 struct zone_info;
@@ -39,7 +41,10 @@ struct zonefile_env {
     uid_t named_uid = (uid_t)-1; // owner of created letter directories; -1 unknown
     gid_t named_gid = (gid_t)-1; // group of created letter directories; -1 unknown
     sql_conn *db = nullptr;      // event rows and the stored serial; nullptr writes none
-    int event_level = 3;         // event-log threshold of the job
+    // When set, a generated serial to store is queued here (zone id, serial) for one
+    // statement per batch (set_sql_soa_serials) instead of being stored at once.
+    std::vector<std::pair<int, std::string>> *serial_queue = nullptr;
+    int event_level = 3;                             // event-log threshold of the job
     const enum_service_set *enum_services = nullptr; // nullptr: no ENUM services known
 };
 

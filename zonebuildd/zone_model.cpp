@@ -211,6 +211,26 @@ int set_sql_soa_serial(sql_conn *db, int id, const std::string &serial) {
     return 0;
 }
 
+int set_sql_soa_serials(sql_conn *db, const std::vector<std::pair<int, std::string>> &serials) {
+    if (serials.empty())
+        return 0;
+    std::string format = "INSERT INTO `zone_soa`(`zone_id`, `param`, `value`)   VALUES ";
+    std::vector<sql_arg> args;
+    args.reserve(serials.size() * 2);
+    for (size_t i = 0; i < serials.size(); ++i) {
+        format += i == 0 ? "(%d, 'serial', '%s')" : ", (%d, 'serial', '%s')";
+        args.emplace_back(serials[i].first);
+        args.emplace_back(serials[i].second);
+    }
+    format += "  ON DUPLICATE KEY UPDATE `value` = VALUES(`value`)";
+    if (fr_sql_query_args(db, nullptr, format, args) != 0) {
+        FR_LOG(LOG_WARNING, "Storing the serials of %zu zones failed: %s", serials.size(),
+               fr_sql_error(db).c_str());
+        return -1;
+    }
+    return 0;
+}
+
 void soa_texts::take(int param, const char *value) {
     if (param < 0 || param >= SOA_PARAMS || (seen & (1u << param)))
         return;

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dns_validator.h"
@@ -201,3 +202,5 @@ zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &na
 
 // Stores `serial` as the zone's 'serial' row in zone_soa. 0, or -1 (logged).
 int set_sql_soa_serial(sql_conn *db, int id, const std::string &serial);
+// The same for many zones (zone id, serial) in one statement. 0, or -1 (logged).
+int set_sql_soa_serials(sql_conn *db, const std::vector<std::pair<int, std::string>> &serials);

@@ -42,6 +42,7 @@ struct worker {
     worker(const build_job &j, const worker_files &f, sql_conn *conn)
         : job(j), files(f), db(conn), env(j.zonefile), ctx(j.named) {
         env.db = conn;
+        env.serial_queue = &serials;
         ctx.db = conn;
     }
 
@@ -54,6 +55,8 @@ struct worker {
     int count = 0;                     // zones written or removed
     size_t staged = 0;                 // files staged so far (their names in the staging directory)
     std::vector<written_zone> written; // bookkeeping of the batch's zones
+    // Generated serials of the batch's zone files, stored before any of them goes live.
+    std::vector<std::pair<int, std::string>> serials;
     std::vector<std::string> refreshed;
 
     int record(zone_outcome outcome, const std::string &name) {
@@ -328,6 +331,10 @@ int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
         }
         batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
         stopwatch clock;
+        // Stored whatever became of the files: a later serial must move past each of them.
+        set_sql_soa_serials(w.db, w.serials);
+        w.serials.clear();
+        w.phases.write += clock.lap();
         const bool synced = !staged || sync_staged(w);
         w.phases.install += clock.lap();
         w.written.clear();
