@@ -12,6 +12,7 @@
 #include "zone_model.h"
 #include "zone_serial.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -191,6 +192,33 @@ int prepare_primary(worker &w, pending_zone &p) {
     return 0;
 }
 
+// A primary zone that could not be written keeps its previous statement, which the writer
+// copies from the live include file. When a restore cannot read that file, the zone gets a
+// statement for its previous file here instead, built from its current options; a zone that
+// has no previous file was never served and gets none.
+void keep_previous_file(worker &w, const pending_zone &p) {
+    if (!w.job.restore || !w.job.include_unreadable || !p.zone || p.file_name.empty())
+        return;
+    const std::string &name = *p.name;
+    const char first = static_cast<char>(tolower(static_cast<unsigned char>(p.file_name[0])));
+    const std::string previous =
+        w.env.named_root + "/" + w.env.master_dir + "/" + first + "/" + p.file_name;
+    std::string bare = name;
+    try_rm_dot(bare);
+    const letter_dir_fn letter = [&](const std::string &file, int type) {
+        return zone_letter_dir(w.env, file, type, 0);
+    };
+    if (!io_valid_file(previous.c_str()) ||
+        generate_zone_entry(w.files.chunk, bare, p.file_name,
+                            make_zone_entry(ZONE_MASTER, p.zone->options), w.job.entry_template,
+                            letter, w.ctx) != 0) {
+        LOGF(LOG_ERR, "Zone %s has no statement until a job writes it.", name.c_str());
+        return;
+    }
+    LOGF(LOG_WARNING, "Zone %s keeps being served from its previous file %s.", name.c_str(),
+         previous.c_str());
+}
+
 // What a zone needs before its data: ZONE_WRITTEN when it is to be loaded and written.
 zone_outcome zone_kind(const pending_zone &p) {
     const std::string &name = *p.name;
@@ -225,8 +253,10 @@ zone_outcome prepare_zone(worker &w, pending_zone &p, zone_loaded &loaded) {
                     "The zone name cannot name a zone file.");
         return ZONE_SKIPPED;
     }
-    if (p.entry->type == ZONE_MASTER && prepare_primary(w, p) != 0)
+    if (p.entry->type == ZONE_MASTER && prepare_primary(w, p) != 0) {
+        keep_previous_file(w, p);
         return ZONE_SKIPPED;
+    }
     return ZONE_WRITTEN;
 }
 

@@ -277,6 +277,21 @@ std::optional<reload_plan> changes_reload(const build_job &job, const job_outcom
     return plan;
 }
 
+// Whether the live include file is there and one the scanner reads (a pass that keeps
+// nothing).
+bool previous_statements_readable(const build_job &job) {
+    const std::string live = zb_live_include(job.settings);
+    if (!io_valid_file(live.c_str()))
+        return false;
+    FILE *sink = fopen("/dev/null", "we");
+    if (!sink)
+        return false;
+    const int kept = copy_zone_entries(
+        live, [](const std::string &) { return false; }, sink, job.named);
+    fclose(sink);
+    return kept >= 0;
+}
+
 // Zones checked after a reload: asking named costs one rndc run per zone and poll, so a job
 // with more changed zones (a restore) is not checked zone by zone.
 constexpr size_t load_check_limit = 32;
@@ -477,7 +492,9 @@ int write_and_install_zones(build_job &job, const zone_statements &replaced) {
     const named_ctx &ctx = job.named;
     const std::string live = zb_live_include(job.settings);
     // A zone that could not be written keeps its previous statement until a job writes it.
-    if (!out.skipped.empty() && io_valid_file(live.c_str())) {
+    // (When the live file cannot be read, a restore's workers wrote a statement for the
+    // previous file of each such zone instead.)
+    if (!out.skipped.empty() && !job.include_unreadable && io_valid_file(live.c_str())) {
         std::unordered_set<std::string> kept;
         for (const std::string &name : out.skipped)
             kept.insert(zone_identity(name));
@@ -563,6 +580,10 @@ int write_zones(build_job &job) {
         job.include_unreadable = scan.malformed;
         return -1;
     }
+    // A restore reads no live include, but the zones it cannot write keep their previous
+    // statements from it: the workers must know beforehand when that file cannot be read.
+    if (job.restore)
+        job.include_unreadable = !previous_statements_readable(job);
     job.timing.include = clock.seconds();
     fflush(stdout);
     fflush(stderr);

@@ -177,4 +177,36 @@ TEST_F(NamedAgreement, IncludeFilesNamedReadsAreReadAndAnUnreadableOneIsRebuilt)
     EXPECT_TRUE(served("www.b.example", "192.0.2.5"));
 }
 
+// A restore over an include file that cannot be read: a served zone whose new data named
+// would refuse keeps being served from its previous file (its statement rebuilt); a new zone
+// that fails its check has no previous file and gets no statement.
+TEST_F(NamedAgreement, ARestoreOverAnUnreadableIncludeKeepsAZoneThatFailsItsCheck) {
+    const int owner = zone("owner.example.");
+    zone("fine.example.");
+    ASSERT_EQ(0, job());
+    ASSERT_TRUE(served("www.owner.example", "192.0.2.1")) << ns.log();
+    const std::string owner_file = read_text_file(zone_file("owner.example"));
+
+    rec(owner, "A", "my_host", "192.0.2.7");
+    exec("UPDATE zone_dns_records SET value = '192.0.2.2' WHERE host = 'www'");
+    const int fresh = zone("fresh.example.");
+    rec(fresh, "A", "my_host", "192.0.2.8");
+    write_text_file(ns.include_file, read_text_file(ns.include_file) + "zone \"junk.example\" {\n");
+    ASSERT_EQ(0, job(true));
+
+    EXPECT_TRUE(named_checkconf_accepts(ns, work, ns.include_file));
+    const std::string rebuilt = read_text_file(ns.include_file);
+    EXPECT_NE(std::string::npos, rebuilt.find("zone \"owner.example\"")) << rebuilt;
+    EXPECT_EQ(std::string::npos, rebuilt.find("fresh.example")) << rebuilt;
+    EXPECT_EQ(std::string::npos, rebuilt.find("junk.example")) << rebuilt;
+    EXPECT_EQ(owner_file, read_text_file(zone_file("owner.example")));
+    EXPECT_FALSE(path_exists(zone_file("fresh.example")));
+    ASSERT_TRUE(served("www.fine.example", "192.0.2.2")) << ns.log();
+    EXPECT_TRUE(served("www.owner.example", "192.0.2.1")) << ns.log();
+    for (const char *name : {"owner.example.", "fresh.example."})
+        EXPECT_EQ("99",
+                  db.value("SELECT warning FROM zone WHERE name = '" + std::string(name) + "'"))
+            << name;
+}
+
 } // namespace
