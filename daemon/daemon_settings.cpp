@@ -24,20 +24,21 @@ bool number_in(const std::string &text, unsigned low, unsigned high, unsigned &o
 } // namespace
 
 int read_base_settings(const program_identity &who, const std::string &path, base_settings &out,
-                       std::string &error, const std::vector<config_entry> &extra) {
+                       std::string &error, const std::vector<config_entry> &extra,
+                       const std::string *running_pid_file) {
     const std::string prefix = who.prefix;
     std::optional<std::string> pid, host, port, name, user, password, timeout, type, data, level;
     std::vector<config_entry> entries = {
-        {"DB_HOST", CONFIG_STR, nullptr, &host},
-        {"DB_PORT", CONFIG_STR, nullptr, &port},
-        {"DB_NAME", CONFIG_STR, nullptr, &name},
-        {"DB_USER", CONFIG_STR, nullptr, &user},
-        {"DB_PASSWD", CONFIG_STR, nullptr, &password},
-        {"DB_TIMEOUT", CONFIG_STR, nullptr, &timeout},
-        {prefix + "_PID_FILE", CONFIG_STR, nullptr, &pid},
-        {prefix + "_LOG_ENGINE_TYPE", CONFIG_STR, nullptr, &type},
-        {prefix + "_LOG_ENGINE_DATA", CONFIG_STR, nullptr, &data},
-        {prefix + "_LOG_LEVEL", CONFIG_STR, nullptr, &level},
+        config_text("DB_HOST", host),
+        config_text("DB_PORT", port),
+        config_text("DB_NAME", name),
+        config_text("DB_USER", user),
+        config_text("DB_PASSWD", password),
+        config_text("DB_TIMEOUT", timeout),
+        config_text(prefix + "_PID_FILE", pid),
+        config_text(prefix + "_LOG_ENGINE_TYPE", type),
+        config_text(prefix + "_LOG_ENGINE_DATA", data),
+        config_text(prefix + "_LOG_LEVEL", level),
     };
     entries.insert(entries.end(), extra.begin(), extra.end());
     if (parseconfig(path, entries) != 0) {
@@ -47,7 +48,9 @@ int read_base_settings(const program_identity &who, const std::string &path, bas
 
     base_settings fresh;
     fresh.config_path = path;
-    if (!given(pid)) {
+    if (running_pid_file) {
+        fresh.pid_file = *running_pid_file;
+    } else if (!given(pid)) {
         fresh.pid_file = who.default_pid_file;
         fresh.pid_file_default = true;
     } else {
@@ -57,7 +60,7 @@ int read_base_settings(const program_identity &who, const std::string &path, bas
             return -1;
         }
     }
-    if (fresh.pid_file.empty() || fresh.pid_file[0] != '/') {
+    if (!running_pid_file && (fresh.pid_file.empty() || fresh.pid_file[0] != '/')) {
         error = "An absolute pid file path is required.";
         return -1;
     }
@@ -113,6 +116,17 @@ sql_handle open_database(const db_settings &db, std::string &error) {
         error = "Cannot select mysql database " + db.name + ".";
         return nullptr;
     }
+    return conn;
+}
+
+sql_handle connect_database(const db_settings &db) {
+    std::string error;
+    sql_handle conn = open_database(db, error);
+    if (!conn) {
+        LOGF(LOG_ERR, "%s", error.c_str());
+        return nullptr;
+    }
+    LOGF(LOG_INFO, "Connected to mysql and selected database %s.", db.name.c_str());
     return conn;
 }
 

@@ -50,9 +50,12 @@ struct base_settings {
 //   "Invalid database port: <text>."          (1..65535)
 //   "Invalid database timeout: <text>."       (1..86400 seconds)
 // An empty value counts as absent; an absent pid file takes the program's default.
+// `running_pid_file`, given by a daemon that rereads its file, is kept as the pid file: the
+// key is neither read nor checked again (the running daemon holds the file it locked).
 [[nodiscard]] int read_base_settings(const program_identity &who, const std::string &path,
                                      base_settings &out, std::string &error,
-                                     const std::vector<config_entry> &extra = {});
+                                     const std::vector<config_entry> &extra = {},
+                                     const std::string *running_pid_file = nullptr);
 
 // The first database key that is missing, as the message the programs log ("Database host
 // url was not specified.", "... user ...", "Database password was not specified.",
@@ -63,6 +66,9 @@ std::optional<std::string> missing_db_setting(const db_settings &db);
 // initialize database connection." and the client's reason, or "Cannot select mysql
 // database <name>.").
 [[nodiscard]] sql_handle open_database(const db_settings &db, std::string &error);
+// open_database for a daemon: the reason of a failure is logged as an error, a connection
+// with "Connected to mysql and selected database <name>.".
+[[nodiscard]] sql_handle connect_database(const db_settings &db);
 
 // Switches the log engine to the configured one ("stdlog" when `foreground`; "syslog"
 // when none is configured) and sets the configured level. 0 or -1 (engine refused).

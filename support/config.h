@@ -15,6 +15,14 @@ struct config_entry {
     std::optional<std::string> *text = nullptr; // for CONFIG_STR
 };
 
+// The entries of a settings table: a text key and a whole-number key.
+inline config_entry config_text(std::string key, std::optional<std::string> &dest) {
+    return {std::move(key), CONFIG_STR, nullptr, &dest};
+}
+inline config_entry config_number(std::string key, std::optional<long long> &dest) {
+    return {std::move(key), CONFIG_INT, &dest, nullptr};
+}
+
 // Reads `path` and fills the destinations of the entries whose keys it holds; keys absent
 // from the file leave their destinations untouched. Returns 0 on success, -1 when the file
 // cannot be read, -2 when a line is malformed (an integer key with a non-integer value, a

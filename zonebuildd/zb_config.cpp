@@ -23,45 +23,29 @@
 
 namespace {
 
-// The raw values of the file, before defaults and checks.
+// The raw values of zonebuildd's own keys, before defaults and checks (the shared keys are
+// read by read_base_settings in the same pass).
 struct raw_config {
     std::optional<std::string> rndc_dir, named_root, named_file, acl_file, master_d, secondary_d,
-        temp_d, pid_file, log_type, log_data, log_level, db_host, db_name, db_user, db_passwd,
-        named_user, named_group, serial, catalog;
-    std::optional<long long> run_interval, concurrency, db_port, db_timeout, stall_limit;
+        temp_d, named_user, named_group, serial, catalog;
+    std::optional<long long> run_interval, concurrency, stall_limit;
 };
 
 std::vector<config_entry> config_table(raw_config &r) {
-    auto str = [](const char *key, std::optional<std::string> &dest) {
-        return config_entry{key, CONFIG_STR, nullptr, &dest};
-    };
-    auto num = [](const char *key, std::optional<long long> &dest) {
-        return config_entry{key, CONFIG_INT, &dest, nullptr};
-    };
-    return {str("RNDC_BIN_D", r.rndc_dir),
-            str("NAMED_D", r.named_root),
-            str("NAMED_FILE", r.named_file),
-            str("NAMED_ACL_FILE", r.acl_file),
-            str("MASTER_D", r.master_d),
-            str("SECONDARY_D", r.secondary_d),
-            str("TEMP_D", r.temp_d),
-            str("ZONEBUILD_PID_FILE", r.pid_file),
-            num("ZONEBUILD_RUN_INTERVAL", r.run_interval),
-            num("ZONEBUILD_CONCURRENCY_LIMIT", r.concurrency),
-            num("ZONEBUILD_WORKER_STALL_LIMIT", r.stall_limit),
-            str("ZONEBUILD_LOG_ENGINE_TYPE", r.log_type),
-            str("ZONEBUILD_LOG_ENGINE_DATA", r.log_data),
-            str("ZONEBUILD_LOG_LEVEL", r.log_level),
-            str("DB_HOST", r.db_host),
-            num("DB_PORT", r.db_port),
-            num("DB_TIMEOUT", r.db_timeout),
-            str("DB_NAME", r.db_name),
-            str("DB_USER", r.db_user),
-            str("DB_PASSWD", r.db_passwd),
-            str("NAMED_USERNAME", r.named_user),
-            str("NAMED_GROUP", r.named_group),
-            str("ZONE_SERIAL", r.serial),
-            str("ZONEBUILD_CATALOG_ZONE", r.catalog)};
+    return {config_text("RNDC_BIN_D", r.rndc_dir),
+            config_text("NAMED_D", r.named_root),
+            config_text("NAMED_FILE", r.named_file),
+            config_text("NAMED_ACL_FILE", r.acl_file),
+            config_text("MASTER_D", r.master_d),
+            config_text("SECONDARY_D", r.secondary_d),
+            config_text("TEMP_D", r.temp_d),
+            config_number("ZONEBUILD_RUN_INTERVAL", r.run_interval),
+            config_number("ZONEBUILD_CONCURRENCY_LIMIT", r.concurrency),
+            config_number("ZONEBUILD_WORKER_STALL_LIMIT", r.stall_limit),
+            config_text("NAMED_USERNAME", r.named_user),
+            config_text("NAMED_GROUP", r.named_group),
+            config_text("ZONE_SERIAL", r.serial),
+            config_text("ZONEBUILD_CATALOG_ZONE", r.catalog)};
 }
 
 // printf of a format with one text argument; the formats are this file's own constants.
@@ -95,62 +79,19 @@ std::string base_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int required(const std::optional<std::string> &value, const char *missing_msg, std::string &out) {
-    if (!value) {
-        LOGF(LOG_ERR, "%s", missing_msg);
+// The database keys, checked by the shared loader, with the lines the daemon logs.
+int report_database(const db_settings &db) {
+    if (const auto missing = missing_db_setting(db)) {
+        LOGF(LOG_ERR, "%s", missing->c_str());
         return -1;
     }
-    out = *value;
-    return 0;
-}
-
-int load_pid_file(const std::string &config_path, const raw_config &r, zb_settings &out) {
-    static const char fallback[] = "/var/run/zonaris/zonebuildd.pid";
-    if (!r.pid_file) {
-        LOGF(LOG_INFO, "Pid file path not set in '%s'. Using default '%s'.", config_path.c_str(),
-             fallback);
-        out.pid_file = fallback;
-        return 0;
-    }
-    out.pid_file = *r.pid_file;
-    if (path_purge(out.pid_file, 0) != 0) {
-        LOGF(LOG_ERR, "Invalid pid file path in configuration file '%s'", config_path.c_str());
-        return -1;
-    }
-    if (out.pid_file.empty() || out.pid_file[0] != '/') {
-        LOGF(LOG_ERR, "An absolute pid file path is required.");
-        return -1;
-    }
-    return 0;
-}
-
-int load_database(const raw_config &r, zb_settings &out) {
-    if (required(r.db_host, "Database host url was not specified.", out.db_host) != 0)
-        return -1;
-    LOGF(LOG_INFO, "Using configured database host url: %s.", out.db_host.c_str());
-    if (!r.db_port) {
-        out.db_port = 3306;
-        LOGF(LOG_INFO, "Database port not specified. Using default: %d.", 3306);
-    } else if (*r.db_port < 1 || *r.db_port > 65535) {
-        LOGF(LOG_ERR, "Invalid database port: %lld.", *r.db_port);
-        return -1;
-    } else {
-        out.db_port = static_cast<unsigned>(*r.db_port);
-        LOGF(LOG_INFO, "Using configured database port: %u.", out.db_port);
-    }
-    if (r.db_timeout && (*r.db_timeout < 1 || *r.db_timeout > 86400)) {
-        LOGF(LOG_ERR, "Invalid database timeout: %lld.", *r.db_timeout);
-        return -1;
-    }
-    out.db_timeout = r.db_timeout ? static_cast<unsigned>(*r.db_timeout) : FR_SQL_DEFAULT_TIMEOUT;
-    if (required(r.db_user, "Database user was not specified.", out.db_user) != 0)
-        return -1;
-    LOGF(LOG_INFO, "Using configured database user: %s.", out.db_user.c_str());
-    if (required(r.db_passwd, "Database password was not specified.", out.db_passwd) != 0)
-        return -1;
-    if (required(r.db_name, "Database name was not specified.", out.db_name) != 0)
-        return -1;
-    LOGF(LOG_INFO, "Database name is: %s.", out.db_name.c_str());
+    LOGF(LOG_INFO, "Using configured database host url: %s.", db.host.c_str());
+    if (db.port_given)
+        LOGF(LOG_INFO, "Using configured database port: %u.", db.port);
+    else
+        LOGF(LOG_INFO, "Database port not specified. Using default: %u.", db.port);
+    LOGF(LOG_INFO, "Using configured database user: %s.", db.user.c_str());
+    LOGF(LOG_INFO, "Database name is: %s.", db.name.c_str());
     return 0;
 }
 
@@ -283,24 +224,19 @@ std::string zb_live_include(const zb_settings &s) {
 
 int zb_load_settings(const std::string &config_path, const zb_load_options &opt, zb_settings &out) {
     raw_config r;
-    if (parseconfig(config_path, config_table(r)) != 0) {
-        LOGF(LOG_ERR, "Failed to parse configuration file '%s'.", config_path.c_str());
+    std::string error;
+    out = zb_settings{};
+    if (read_base_settings(zonebuildd_identity, config_path, out.base, error, config_table(r),
+                           opt.first ? nullptr : &opt.current_pid_file) != 0) {
+        LOGF(LOG_ERR, "%s", error.c_str());
         return -1;
     }
-    out = zb_settings{};
-    out.log_engine_type = r.log_type;
-    out.log_engine_data = r.log_data;
-    out.log_level_name = r.log_level;
     if (opt.on_parsed && opt.on_parsed(out) != 0)
         return -1;
-
-    if (opt.first) {
-        if (load_pid_file(config_path, r, out) != 0)
-            return -1;
-    } else {
-        out.pid_file = opt.current_pid_file;
-    }
-    if (load_database(r, out) != 0)
+    if (out.base.pid_file_default)
+        LOGF(LOG_INFO, "Pid file path not set in '%s'. Using default '%s'.", config_path.c_str(),
+             out.base.pid_file.c_str());
+    if (report_database(out.base.db) != 0)
         return -1;
 
     if (!r.serial) {
@@ -317,29 +253,8 @@ int zb_load_settings(const std::string &config_path, const zb_load_options &opt,
     return 0;
 }
 
-int zb_apply_logging(const zb_settings &s, bool no_detach) {
-    const char *type =
-        no_detach ? "stdlog" : (s.log_engine_type ? s.log_engine_type->c_str() : nullptr);
-    if (logging_reinit(type, s.log_engine_data ? s.log_engine_data->c_str() : nullptr) < 0)
-        return -1;
-    if (s.log_level_name)
-        set_log_level_from_string(s.log_level_name->c_str());
-    return 0;
-}
-
 sql_handle zonebuildd_init_db(const zb_settings &s) {
-    sql_handle db =
-        fr_sql_init(s.db_host, s.db_port, s.db_user, s.db_passwd, 0, nullptr, s.db_timeout);
-    if (!db) {
-        LOGF(LOG_ERR, "Failed to initialize database connection.");
-        return nullptr;
-    }
-    if (fr_sql_selectdb(db.get(), s.db_name) != 0) {
-        LOGF(LOG_ERR, "Cannot select mysql database %s.", s.db_name.c_str());
-        return nullptr;
-    }
-    LOGF(LOG_INFO, "Connected to mysql and selected database %s.", s.db_name.c_str());
-    return db;
+    return connect_database(s.base.db);
 }
 
 namespace {

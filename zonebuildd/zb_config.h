@@ -13,6 +13,7 @@
 // reads (opens) the live include file.
 #pragma once
 
+#include "daemon_settings.h"
 #include "sql.h"
 
 #include <cstdint>
@@ -23,7 +24,11 @@
 #include <string>
 #include <sys/types.h>
 
+inline constexpr program_identity zonebuildd_identity = {"zonebuildd", "ZONEBUILD",
+                                                         "/var/run/zonaris/zonebuildd.pid"};
+
 struct zb_settings {
+    base_settings base;          // DB_*, ZONEBUILD_PID_FILE, ZONEBUILD_LOG_*
     std::string rndc_dir;        // RNDC_BIN_D
     std::string named_root;      // NAMED_D; the name-server paths below are joined to it
     std::string named_file;      // NAMED_FILE
@@ -34,15 +39,10 @@ struct zb_settings {
     std::string secondary_d;     // SECONDARY_D
     std::string temp_d;          // TEMP_D
     std::string work_name;       // "tmp_<daemon pid>"
-    std::string pid_file;        // ZONEBUILD_PID_FILE
     uint32_t run_interval = 1800;
     int concurrency_limit = 2;
     uid_t named_uid = static_cast<uid_t>(-1); // -1: owner left unchanged
     gid_t named_gid = static_cast<gid_t>(-1);
-    std::optional<std::string> log_engine_type, log_engine_data, log_level_name;
-    std::string db_host, db_user, db_passwd, db_name;
-    unsigned db_port = 3306;
-    unsigned db_timeout = 60;          // DB_TIMEOUT: seconds one read or write may take
     std::string serial_format = "RFC"; // "RFC" or "timestamp"
     // ZONEBUILD_WORKER_STALL_LIMIT: seconds a worker may go without finishing a zone.
     time_t worker_stall_limit = 600;
@@ -67,9 +67,6 @@ struct zb_load_options {
 // and each refusal. Applies nothing itself (no log engine, no connection). 0, or -1 after
 // the message of the first error.
 int zb_load_settings(const std::string &config_path, const zb_load_options &opt, zb_settings &out);
-
-// Switches the log engine and level to the ones `s` names (-X: "stdlog"). 0 or -1.
-int zb_apply_logging(const zb_settings &s, bool no_detach);
 
 // Opens the database connection of `s`; nullptr after the message.
 sql_handle zonebuildd_init_db(const zb_settings &s);

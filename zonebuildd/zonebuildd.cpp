@@ -2,6 +2,7 @@
 
 #include "check_tool.h"
 #include "config.h"
+#include "daemon_cmdline.h"
 #include "dns_common.h"
 #include "dns_log.h"
 #include "event_row.h"
@@ -18,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <popt.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -71,7 +71,7 @@ namespace {
 // Step 5 of the start: refuse while another daemon runs. The lock decides; a pid file that
 // nobody holds is a leftover, whatever process its number names now.
 int check_not_running(const zonebuildd_state &st) {
-    const std::string &path = st.settings.pid_file;
+    const std::string &path = st.settings.base.pid_file;
     const pid_t running = pid_file::running(path);
     if (running > 0) {
         LOGF(LOG_ERR, "Daemon is already running.");
@@ -92,10 +92,10 @@ int load_config(zonebuildd_state &st, int first, zb_settings &fresh, sql_handle 
     bool switched = false;
     zb_load_options opt;
     opt.first = first;
-    opt.current_pid_file = st.settings.pid_file;
+    opt.current_pid_file = st.settings.base.pid_file;
     opt.on_parsed = [&](const zb_settings &s) {
         switched = true;
-        return zb_apply_logging(s, st.no_detach);
+        return apply_log_settings(s.base, st.no_detach);
     };
     int rc = zb_load_settings(st.config_path, opt, fresh);
     if (rc == 0) {
@@ -110,7 +110,7 @@ int load_config(zonebuildd_state &st, int first, zb_settings &fresh, sql_handle 
         rc = -1;
     }
     if (rc != 0 && switched && !first) {
-        zb_apply_logging(st.settings, st.no_detach);
+        (void)apply_log_settings(st.settings.base, st.no_detach);
         set_log_level(old_level);
     }
     return rc;
@@ -202,30 +202,11 @@ void run_custom_job(zonebuildd_state &st) {
 } // namespace
 
 int parse_args(zonebuildd_state &st, int argc, char **argv) {
-    int no_detach = 0;
-    const poptOption options[] = {{"nodetach", 'X', POPT_ARG_NONE, &no_detach, 0, nullptr, nullptr},
-                                  {"version", 'V', POPT_ARG_NONE, nullptr, 'V', nullptr, nullptr},
-                                  {"help", 'h', POPT_ARG_NONE, nullptr, 'h', nullptr, nullptr},
-                                  POPT_TABLEEND};
-    poptContext ctx =
-        poptGetContext("zonebuildd", argc, const_cast<const char **>(argv), options, 0);
-    const int rc = poptGetNextOpt(ctx);
-    if (rc == 'V') {
-        fputs("Zonaris: zonebuildd: version: " ZONARIS_VERSION "\n", stdout);
-        poptFreeContext(ctx);
-        exit(0);
-    }
-    if (rc == 'h') {
-        fputs(usage_text, stdout);
-        poptFreeContext(ctx);
-        exit(0);
-    }
-    if (rc < -1) {
-        fprintf(stderr, "%s: %s\n", poptBadOption(ctx, POPT_BADOPTION_NOALIAS), poptStrerror(rc));
-        poptFreeContext(ctx);
-        exit(1);
-    }
-    poptFreeContext(ctx);
+    const daemon_cmdline cmd = {"zonebuildd", "Zonaris: zonebuildd: version: " ZONARIS_VERSION "\n",
+                                usage_text};
+    bool no_detach = false;
+    if (const int exit_now = parse_daemon_cmdline(cmd, argc, argv, no_detach); exit_now >= 0)
+        exit(exit_now);
     st.no_detach = no_detach;
     if (st.run_type == 0)
         st.run_type = 1;
@@ -252,7 +233,7 @@ int reinit_daemon(zonebuildd_state &st) {
     // The directories the new settings name must be usable before they replace ours.
     work_area check;
     if (setup_fs(fresh, 0, check, db.get(), LOG_DEBUG) != 0) {
-        zb_apply_logging(st.settings, st.no_detach);
+        (void)apply_log_settings(st.settings.base, st.no_detach);
         set_log_level(old_level);
         FR_TRACE_RETURN();
         return -1;
@@ -477,11 +458,13 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
     // Nothing the starter left open is ours (its pipes would keep it waiting on us).
     if (close_inherited_fds({}) != 0)
         return -1;
-    if (logging_init("zonebuildd", "syslog", nullptr) < 0)
+    parse_args(st, argc, argv);
+    // In the foreground every line, a refused configuration file's included, goes to the
+    // terminal.
+    if (logging_init("zonebuildd", st.no_detach ? "stdlog" : "syslog", nullptr) < 0)
         return -1;
     set_log_level(LOG_DEBUG);
     _init_global_str();
-    parse_args(st, argc, argv);
     fr_log_init("zonebuildd", LOG_DAEMON, st.no_detach != 0);
     st.config_path = etc_file("zonaris.conf");
 
@@ -533,7 +516,7 @@ int zonebuildd_start(zonebuildd_state &st, int argc, char **argv) {
         LOGF(LOG_ERR, "Failed to install the signal handlers: %s", strerror(errno));
         return -1;
     }
-    if (const pid_file_status locked = st.pid.lock(st.settings.pid_file);
+    if (const pid_file_status locked = st.pid.lock(st.settings.base.pid_file);
         locked != PID_FILE_LOCKED) {
         LOGF(LOG_ERR, "Failed locking session: %s.", pid_file_status_text(locked));
         return -1;

@@ -16,28 +16,22 @@ struct raw_feed_config {
 };
 
 std::vector<config_entry> feed_keys(raw_feed_config &r) {
-    auto str = [](const char *key, std::optional<std::string> &dest) {
-        return config_entry{key, CONFIG_STR, nullptr, &dest};
-    };
-    auto num = [](const char *key, std::optional<long long> &dest) {
-        return config_entry{key, CONFIG_INT, &dest, nullptr};
-    };
-    return {str("DOWNLOAD_D", r.download_d),
-            str("ZONEFEED_USER", r.user),
-            str("ZONEFEED_GROUP", r.group),
-            num("ZONEFEED_RUN_INTERVAL", r.interval),
-            num("DOWNLOAD_URL_TIMEOUT", r.timeout),
-            num("DOWNLOAD_URL_CONNECT_TIMEOUT", r.connect_timeout),
-            num("MAX_DOWNLOAD_THREADS", r.threads),
-            num("ZONEFEED_CONCURRENCY_LIMIT", r.concurrency),
-            num("MAX_FILE_SIZE", r.file_size),
-            num("MAX_ZONES_PERFILE", r.zones),
-            num("MAX_RECORDS", r.records),
-            str("SENDMAIL_BIN_FILE", r.sendmail),
-            num("DOWNLOAD_URL_VERIFY_CERT", r.verify),
-            str("DOWNLOAD_URL_CA_FILE", r.ca_file),
-            num("SENDMAIL_TIME_LIMIT", r.mail_limit),
-            num("ZONEFEED_WORKER_STALL_LIMIT", r.stall_limit)};
+    return {config_text("DOWNLOAD_D", r.download_d),
+            config_text("ZONEFEED_USER", r.user),
+            config_text("ZONEFEED_GROUP", r.group),
+            config_number("ZONEFEED_RUN_INTERVAL", r.interval),
+            config_number("DOWNLOAD_URL_TIMEOUT", r.timeout),
+            config_number("DOWNLOAD_URL_CONNECT_TIMEOUT", r.connect_timeout),
+            config_number("MAX_DOWNLOAD_THREADS", r.threads),
+            config_number("ZONEFEED_CONCURRENCY_LIMIT", r.concurrency),
+            config_number("MAX_FILE_SIZE", r.file_size),
+            config_number("MAX_ZONES_PERFILE", r.zones),
+            config_number("MAX_RECORDS", r.records),
+            config_text("SENDMAIL_BIN_FILE", r.sendmail),
+            config_number("DOWNLOAD_URL_VERIFY_CERT", r.verify),
+            config_text("DOWNLOAD_URL_CA_FILE", r.ca_file),
+            config_number("SENDMAIL_TIME_LIMIT", r.mail_limit),
+            config_number("ZONEFEED_WORKER_STALL_LIMIT", r.stall_limit)};
 }
 
 // A count or a limit that must be at least `low`: a value below it would leave a run

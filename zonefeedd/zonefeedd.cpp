@@ -1,5 +1,6 @@
 #include "zonefeedd.h"
 
+#include "daemon_cmdline.h"
 #include "dns_common.h"
 #include "event_row.h"
 #include "feed_dispatch.h"
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <grp.h>
-#include <popt.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -52,17 +52,6 @@ void daemon_event(zonefeedd_state &st, int level, const char *message, const cha
     (void)event_row(FACILITY_REMOTE_UPDATE, level, message, code)
         .info(info)
         .write(st.db.get(), st.event_level);
-}
-
-sql_handle connect_db(const feed_settings &s) {
-    std::string error;
-    sql_handle db = open_database(s.base.db, error);
-    if (!db) {
-        LOGF(LOG_ERR, "%s", error.c_str());
-        return nullptr;
-    }
-    LOGF(LOG_INFO, "Connected to mysql and selected database %s.", s.base.db.name.c_str());
-    return db;
 }
 
 std::string work_dir_of(const feed_settings &s) {
@@ -114,7 +103,7 @@ int zonefeedd_init(zonefeedd_state &st) {
     if (gethostname(host, sizeof host - 1) != 0)
         host[0] = '\0';
     st.hostname = host;
-    st.db = connect_db(fresh);
+    st.db = connect_database(fresh.base.db);
     if (!st.db) {
         LOGF(LOG_ERR, "Failed to establish database connection.");
         return -1;
@@ -202,27 +191,9 @@ void run_import(zonefeedd_state &st, int kind) {
 } // namespace
 
 int parse_args(zonefeedd_state &st, int argc, char **argv, int &exit_now) {
-    int no_detach = 0;
-    const poptOption options[] = {{"nodetach", 'X', POPT_ARG_NONE, &no_detach, 0, nullptr, nullptr},
-                                  {"help", 'h', POPT_ARG_NONE, nullptr, 'h', nullptr, nullptr},
-                                  {"version", 'V', POPT_ARG_NONE, nullptr, 'V', nullptr, nullptr},
-                                  POPT_TABLEEND};
-    poptContext ctx =
-        poptGetContext("zonefeedd", argc, const_cast<const char **>(argv), options, 0);
-    const int rc = poptGetNextOpt(ctx);
-    exit_now = -1;
-    if (rc == 'V') {
-        fputs("Zonaris: zonefeedd: version: " ZONARIS_VERSION "\n", stdout);
-        exit_now = 0;
-    } else if (rc == 'h') {
-        fputs(usage_text, stdout);
-        exit_now = 0;
-    } else if (rc < -1) {
-        fprintf(stderr, "%s: %s\n", poptBadOption(ctx, POPT_BADOPTION_NOALIAS), poptStrerror(rc));
-        exit_now = 1;
-    }
-    poptFreeContext(ctx);
-    st.no_detach = no_detach;
+    const daemon_cmdline cmd = {"zonefeedd", "Zonaris: zonefeedd: version: " ZONARIS_VERSION "\n",
+                                usage_text};
+    exit_now = parse_daemon_cmdline(cmd, argc, argv, st.no_detach);
     st.run_type = 2;
     return exit_now < 0 ? 0 : -1;
 }
@@ -236,7 +207,9 @@ int zonefeedd_start(zonefeedd_state &st, int argc, char **argv) {
         st.exit_status = exit_now;
         return -1;
     }
-    logging_init("zonefeedd", "syslog", nullptr);
+    // In the foreground every line, a refused configuration file's included, goes to the
+    // terminal.
+    logging_init("zonefeedd", st.no_detach ? "stdlog" : "syslog", nullptr);
     set_log_level(LOG_DEBUG);
     st.config_path = etc_file("zonaris.conf");
     if (zonefeedd_init(st) != 0)
@@ -354,7 +327,7 @@ int generic_job(zonefeedd_state &st) {
 
 int do_invariant(zonefeedd_state &st) {
     st.job = std::make_unique<feed_job>();
-    if (!st.db && !(st.db = connect_db(st.settings))) {
+    if (!st.db && !(st.db = connect_database(st.settings.base.db))) {
         LOGF(LOG_ERR, "Failed to reestablish database connection.");
         clean_invariant(st);
         return -1;
@@ -462,7 +435,7 @@ int reinit_daemon(zonefeedd_state &st) {
     feed_settings fresh;
     if (load_feed_settings(st.config_path, &st.settings, fresh) != 0)
         return -1;
-    sql_handle db = connect_db(fresh);
+    sql_handle db = connect_database(fresh.base.db);
     if (!db)
         return -1;
     std::string probe;

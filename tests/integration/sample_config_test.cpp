@@ -117,11 +117,11 @@ TEST(SampleConfig, CommentedOutLinesShowTheDefaultsTheProgramsTake) {
         {"RNDC_BIN_D", zb.rndc_dir},
         {"NAMED_FILE", zb.named_file},
         {"NAMED_ACL_FILE", zb.acl_file},
-        {"ZONEBUILD_PID_FILE", zb.pid_file},
+        {"ZONEBUILD_PID_FILE", zb.base.pid_file},
         {"ZONEBUILD_RUN_INTERVAL", std::to_string(zb.run_interval)},
         {"ZONEBUILD_CONCURRENCY_LIMIT", std::to_string(zb.concurrency_limit)},
         {"ZONE_SERIAL", zb.serial_format},
-        {"DB_PORT", std::to_string(zb.db_port)},
+        {"DB_PORT", std::to_string(zb.base.db.port)},
         {"DB_TIMEOUT", std::to_string(FR_SQL_DEFAULT_TIMEOUT)},
     };
     poolwatch_config pw;

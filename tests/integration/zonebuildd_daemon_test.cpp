@@ -412,7 +412,7 @@ TEST_F(Reread, BrokenFileKeepsTheRunningSettingsAndRemovedKeysFallBack) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(2, st.settings.concurrency_limit);
     EXPECT_EQ(3600u, st.settings.run_interval);
-    EXPECT_EQ(tree.pid_file(), st.settings.pid_file);
+    EXPECT_EQ(tree.pid_file(), st.settings.base.pid_file);
     EXPECT_TRUE(st.db);
     EXPECT_EQ(LOG_DEBUG, st.event_level);
 }

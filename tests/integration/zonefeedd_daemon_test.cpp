@@ -218,6 +218,23 @@ TEST_F(zonefeeddDaemon, RefusesToStartTwiceOrWithoutARunInterval) {
     EXPECT_NE(refused.err.find("Invalid run interval value: 0."), std::string::npos) << refused.err;
 }
 
+// In the foreground, a file that the shared loader refuses is reported on the terminal
+// (before its log engine could be read).
+TEST_F(zonefeeddDaemon, ARefusedFileIsReportedOnTheTerminal) {
+    const std::pair<config_pairs, std::string> cases[] = {
+        {{{"DB_PORT", "0"}}, "Invalid database port: 0."},
+        {{{"ZONEFEED_PID_FILE", "run/zonefeedd.pid"}}, "An absolute pid file path is required."},
+    };
+    for (const auto &[changes, message] : cases) {
+        write_conf(changes);
+        program_result r = run_program(program_path("zonefeedd"), {"-X"},
+                                       run_options().add_env(etc.env()).timeout(30));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(rows_of("Program started"), 0);
+}
+
 TEST_F(zonefeeddDaemon, RepeatedSignalsDuringARunQueueOneJobPerKind) {
     feed(5, "/slow/1500/a.txt");
     start();

@@ -66,13 +66,13 @@ TEST_F(ConfigTest, AbsentKeysTakeTheirDefaults) {
     EXPECT_EQ("/var/named/slaves", s.secondary_d);
     EXPECT_EQ("/usr/local/zonaris/tmp", s.temp_d);
     EXPECT_EQ("tmp_" + std::to_string(getpid()), s.work_name);
-    EXPECT_EQ("/var/run/zonaris/zonebuildd.pid", s.pid_file);
+    EXPECT_EQ("/var/run/zonaris/zonebuildd.pid", s.base.pid_file);
     EXPECT_EQ(1800u, s.run_interval);
     EXPECT_EQ(2, s.concurrency_limit);
     EXPECT_EQ(static_cast<uid_t>(-1), s.named_uid);
     EXPECT_EQ(static_cast<gid_t>(-1), s.named_gid);
-    EXPECT_EQ(3306u, s.db_port);
-    EXPECT_EQ(60u, s.db_timeout);
+    EXPECT_EQ(3306u, s.base.db.port);
+    EXPECT_EQ(60u, s.base.db.timeout);
     EXPECT_EQ("RFC", s.serial_format);
     EXPECT_NE(std::string::npos, info.find("Database port not specified. Using default: 3306."));
     EXPECT_NE(std::string::npos,
@@ -98,13 +98,13 @@ TEST_F(ConfigTest, ConfiguredValuesAreNormalisedAndKept) {
     EXPECT_EQ("etc/zonaris.include", s.named_file);
     EXPECT_EQ("zonaris.include", s.named_file_base);
     EXPECT_EQ("/var/tmp/zb", s.temp_d);
-    EXPECT_EQ(3307u, s.db_port);
-    EXPECT_EQ(5u, s.db_timeout);
+    EXPECT_EQ(3307u, s.base.db.port);
+    EXPECT_EQ(5u, s.base.db.timeout);
     EXPECT_EQ(60u, s.run_interval);
     EXPECT_EQ(8, s.concurrency_limit);
     EXPECT_EQ(900, s.worker_stall_limit);
     EXPECT_EQ("timestamp", s.serial_format);
-    EXPECT_EQ("/run/zb.pid", s.pid_file);
+    EXPECT_EQ("/run/zb.pid", s.base.pid_file);
     EXPECT_NE(std::string::npos, info.find("Using configured database port: 3307."));
 }
 
@@ -127,7 +127,7 @@ TEST_F(ConfigTest, UnknownSerialFormatIsTakenAsRfc) {
 TEST_F(ConfigTest, RereadKeepsTheRunningPidFile) {
     zb_settings s;
     ASSERT_EQ(0, load({{"ZONEBUILD_PID_FILE", "relative.pid"}}, s, false));
-    EXPECT_EQ("/run/zonaris/running.pid", s.pid_file);
+    EXPECT_EQ("/run/zonaris/running.pid", s.base.pid_file);
 }
 
 struct refusal {
