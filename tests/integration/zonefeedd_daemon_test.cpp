@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
+#include <fstream>
 
 namespace {
 
@@ -282,6 +284,69 @@ TEST(zonefeeddTimer, NextRunIsMeasuredFromTheLastPeriodicRun) {
     EXPECT_EQ(init_timer(1800, 1000, 1300), 1500); // a reread at 1300 does not move the run
     EXPECT_EQ(init_timer(1800, 1000, 2800), 1800);
     EXPECT_EQ(init_timer(1800, 1000, 4000), 600);
+}
+
+// The daemon's worker processes (forked, so they carry its command name).
+std::vector<pid_t> workers_of(pid_t daemon) {
+    std::vector<pid_t> out;
+    const std::string task_dir = "/proc/" + std::to_string(daemon) + "/task";
+    DIR *tasks = opendir(task_dir.c_str());
+    while (dirent *t = tasks ? readdir(tasks) : nullptr) {
+        std::ifstream children(task_dir + "/" + t->d_name + "/children");
+        for (pid_t pid; children >> pid;) {
+            std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            if (name == "zonefeedd")
+                out.push_back(pid);
+        }
+    }
+    if (tasks)
+        closedir(tasks);
+    return out;
+}
+
+TEST_F(zonefeeddDaemon, AKilledWorkerFailsTheJobAndTheNextRunWritesTheFeed) {
+    server.put("w.txt", "w.example.test. {\nNS||@||ns1.example.net.||1\nA||www||192.0.2.1\n"
+                        "SERIAL||7||\n}\n");
+    const int id = feed(5, "/files/w.txt", ", period", ", 0");
+    // The worker writing the zone waits for the SOA table until it is killed.
+    auto locker = db.connect();
+    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "LOCK TABLES zone_soa WRITE"), 0);
+    start();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return db.count("information_schema.processlist",
+                            "db = '" + db.name + "' AND info LIKE 'INSERT INTO zone_soa%'") > 0;
+        },
+        60))
+        << daemon.out();
+    for (pid_t pid : workers_of(daemon.pid()))
+        kill(pid, SIGKILL);
+    ASSERT_TRUE(wait_rows("Job finished. Import", 1, "FR_FAIL")) << daemon.out();
+    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "UNLOCK TABLES"), 0);
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed WHERE id = " + std::to_string(id)), "0");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return db.count("information_schema.processlist",
+                            "db = '" + db.name + "' AND info LIKE 'INSERT INTO zone_soa%'") == 0;
+        },
+        30));
+    EXPECT_EQ(db.count("zone"), 0) << "the killed worker's zone was rolled back";
+
+    // The next scheduled run writes the zone and records the run; an unchanged file after
+    // that is recorded without a write.
+    daemon.signal(SIGUSR1);
+    ASSERT_TRUE(wait_rows("Job finished. Import", 1, "OK")) << daemon.out();
+    EXPECT_EQ(db.count("zone_dns_records", "entry_type = 'A' AND value = '192.0.2.1'"), 1);
+    EXPECT_EQ(db.count("changes", "zone_name = 'w.example.test.' AND type = 'u'"), 1);
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed WHERE id = " + std::to_string(id)), "1");
+    daemon.signal(SIGUSR1);
+    ASSERT_TRUE(wait_rows("Job finished. Import", 2, "OK")) << daemon.out();
+    EXPECT_EQ(rows_of("Event importing file. Dump file hasn''t changed"), 1);
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed WHERE id = " + std::to_string(id)), "2");
+    EXPECT_EQ(db.count("changes"), 1);
+    EXPECT_TRUE(workers_of(daemon.pid()).empty());
 }
 
 } // namespace
