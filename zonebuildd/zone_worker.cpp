@@ -12,6 +12,7 @@
 #include "zone_model.h"
 #include "zone_serial.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -320,7 +321,14 @@ bool sync_staged(const worker &w) {
     return true;
 }
 
-int work_slice(worker &w, const zone_keys &keys, writer_slice slice) {
+int work_slice(worker &w, const zone_keys &all_keys, writer_slice slice) {
+    // The slice in zone order: a batch's zones then lie together in the database's indexes
+    // and tables, which a restore of many zones reads far faster than zones spread over all.
+    zone_keys keys(all_keys.begin() + static_cast<std::ptrdiff_t>(slice.begin),
+                   all_keys.begin() + static_cast<std::ptrdiff_t>(slice.end));
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto *a, const auto *b) { return a->second.id < b->second.id; });
+    slice = {0, keys.size()};
     std::vector<pending_zone> batch;
     std::vector<zone_request> requests;
     std::vector<zone_loaded> loaded;
