@@ -349,4 +349,35 @@ TEST_F(zonefeeddDaemon, AKilledWorkerFailsTheJobAndTheNextRunWritesTheFeed) {
     EXPECT_TRUE(workers_of(daemon.pid()).empty());
 }
 
+TEST_F(zonefeeddDaemon, NoWorkerOutlivesTheDaemon) {
+    server.put("w.txt", "w.example.test. {\nNS||@||ns1.example.net.||1\nSERIAL||7||\n}\n");
+    feed(5, "/files/w.txt");
+    auto locker = db.connect();
+    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "LOCK TABLES zone_soa WRITE"), 0);
+    // Stopped with SIGTERM while a worker waits, then killed outright while one waits.
+    for (int sig : {SIGTERM, SIGKILL}) {
+        start();
+        std::vector<pid_t> workers;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                workers = workers_of(daemon.pid());
+                return !workers.empty() &&
+                       db.count("information_schema.processlist",
+                                "db = '" + db.name + "' AND info LIKE 'INSERT INTO zone_soa%'") > 0;
+            },
+            60))
+            << daemon.out();
+        daemon.signal(sig);
+        auto end = daemon.wait_exit(30);
+        ASSERT_TRUE(end);
+        if (sig == SIGTERM) {
+            EXPECT_EQ(end->exit_code, 0) << end->err;
+        }
+        for (pid_t pid : workers)
+            EXPECT_TRUE(wait_until([&] { return kill(pid, 0) != 0; }, 10)) << pid;
+        std::remove(pid_file().c_str());
+    }
+    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "UNLOCK TABLES"), 0);
+}
+
 } // namespace
