@@ -74,6 +74,21 @@ bool valid_server_address(std::string_view text) {
     return valid_named_ipv4(text) || (text.find(':') != std::string_view::npos && valid_ipv6(text));
 }
 
+// Makes the rename of a file replaced in `path`'s directory durable: after a crash the
+// directory names either the old or the new file. A failure is logged; the file itself is
+// already complete.
+void sync_parent_dir(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0)
+        LOGF(LOG_WARNING, "Failed to sync directory %s: %s", dir.c_str(), strerror(errno));
+    if (fd >= 0)
+        close(fd);
+}
+
 } // namespace
 
 // An address-match entry for an ACL or allow-transfer list: an address, or a network
@@ -328,6 +343,7 @@ int install_namedconf(const named_ctx &ctx) {
         LOGF(LOG_ERR, "Error renaming %s to %s", from.c_str(), to.c_str());
         return -1;
     }
+    sync_parent_dir(to);
     unlink(from.c_str());
     (void)event_row(FACILITY_ZONEBUILD, 5, "zonaris.include changed", "ER07")
         .info(to)
@@ -388,6 +404,7 @@ int install_acl_text(const std::string &text, const named_ctx &ctx) {
         LOGF(LOG_ERR, "Failed to install new acl file: %s", strerror(errno));
         return -1;
     }
+    sync_parent_dir(path);
     (void)event_row(FACILITY_ZONEBUILD, 5, "zonaris.acl changed", "ER07")
         .info(path)
         .write(ctx.db, ctx.event_level);

@@ -8,7 +8,8 @@
 // reads) and the rndc program in the rndc directory. It reads no configuration itself.
 //
 // Installing: the live include file and the live ACL file are only ever replaced whole, by
-// a rename of a complete, flushed and synced file written in the destination's directory.
+// a rename of a complete, flushed and synced file written in the destination's directory;
+// the directory is synced after the rename.
 //
 // What the caller fills (from its settings record, once per job; workers copy it and set
 // `db` to their own connection):

@@ -381,9 +381,12 @@ std::optional<std::string> zone_letter_dir(const zonefile_env &env, const std::s
         LOGF(LOG_ERR, "Unknown zone type: %d.", type);
         return std::nullopt;
     }
-    const std::string dir = env.named_root + "/" + *zones_dir + "/" + letter;
-    if (!io_valid_dir(dir.c_str()) && create_letter_dir(env, dir) != 0)
-        return std::nullopt;
+    std::string dir = env.named_root + "/" + *zones_dir + "/" + letter;
+    if (env.letter_dirs.count(dir) == 0) {
+        if (!io_valid_dir(dir.c_str()) && create_letter_dir(env, dir) != 0)
+            return std::nullopt;
+        env.letter_dirs.insert(dir);
+    }
     return full ? dir : std::string(1, letter);
 }
 

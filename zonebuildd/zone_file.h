@@ -46,6 +46,8 @@ struct zonefile_env {
     std::vector<std::pair<int, std::string>> *serial_queue = nullptr;
     int event_level = 3;                             // event-log threshold of the job
     const enum_service_set *enum_services = nullptr; // nullptr: no ENUM services known
+    // Letter directories known to exist (asked once per process and job, not per zone).
+    mutable std::unordered_set<std::string> letter_dirs;
 };
 
 // "master" 1, "slave" 2, any other word 0, nullptr -1. Exact, case-sensitive.
@@ -63,7 +65,8 @@ int zone_file_name(std::string_view zone_name, std::string &out);
 // Makes sure the letter directory of `file_name` exists below the named root (primary zones
 // directory for type 1, secondary for type 2), creating it when missing. With `full` the
 // directory path NAMED_D/<dir>/<letter>, else the letter alone. nullopt (logged) when the
-// letter is not alphanumeric, the type is unknown or the directory cannot be made.
+// letter is not alphanumeric, the type is unknown or the directory cannot be made. A
+// directory found or made once is not looked for again with the same `env`.
 std::optional<std::string> zone_letter_dir(const zonefile_env &env, const std::string &file_name,
                                            int type, int full);
 
