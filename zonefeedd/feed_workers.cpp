@@ -150,6 +150,7 @@ int child_parsing(int fd, const write_settings &settings, write_run &run,
     sql_handle db = open_worker_db(settings);
     if (!db)
         return 1;
+    send_message(fd, worker_message{}, true); // ready
     feed_reporter report;
     report.db = db.get();
     report.max_level = settings.event_level;
@@ -205,6 +206,7 @@ struct worker_link {
     int fd = -1;         // the parent's end of the socket pair
     int slot = -1;       // in the worker group
     int chunk_feed = -1; // the feed of the chunk it holds, -1 when idle
+    bool ready = false;  // it said it has its connection
     steady::time_point last;
 };
 
@@ -262,6 +264,8 @@ class dispatcher {
     void lose_chunk(worker_link &w) {
         if (w.chunk_feed >= 0)
             states_[w.chunk_feed].failed = true;
+        if (w.fd >= 0 && !w.ready)
+            ++futile_;
         w.chunk_feed = -1;
         close_link(w);
     }
@@ -305,7 +309,10 @@ class dispatcher {
                 return w.fd >= 0 && w.chunk_feed < 0;
             });
             if (idle == workers_.end()) {
-                if (live() >= static_cast<size_t>(settings_.concurrency) || !start_worker())
+                // Workers that end before they have a connection are not replaced without
+                // end: after as many as may run at once, none is.
+                if (live() >= static_cast<size_t>(settings_.concurrency) ||
+                    futile_ >= settings_.concurrency || !start_worker())
                     return;
                 continue;
             }
@@ -336,6 +343,7 @@ class dispatcher {
             if (n != static_cast<ssize_t>(sizeof m))
                 return false;
             w.last = steady::now();
+            w.ready = true;
             if (m.kind != worker_message::CHUNK_DONE || w.chunk_feed < 0)
                 continue;
             feed_state &state = states_[w.chunk_feed];
@@ -422,6 +430,7 @@ class dispatcher {
     std::vector<feed_state> &states_;
     worker_group group_;
     std::vector<worker_link> workers_;
+    int futile_ = 0; // workers that ended before they had a connection
 };
 
 // The purge and the run record of a feed whose chunks were all written. false on failure.

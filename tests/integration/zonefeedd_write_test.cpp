@@ -327,4 +327,22 @@ TEST_F(zonefeeddWrite, AHungKilledOrDisconnectedWorkerFailsOnlyItsFeedUntilTheNe
     EXPECT_EQ(count("zone_soa", "zone_id = " + std::to_string(zone_id("held.test."))), 1);
 }
 
+TEST_F(zonefeeddWrite, WorkersWithoutADatabaseWriteNothingAndRecordNothing) {
+    feed_record &feed = add_feed(1);
+    feed.perm.clean_url_zones = 1;
+    put(feed, zone_block("a.test.", 1));
+    ASSERT_EQ(import(), 0);
+    std::string text;
+    for (int i = 0; i < 20; ++i)
+        text += zone_block(zone_name(i), 1);
+    put(feed, text);
+    settings.db.password = "wrong";
+    EXPECT_EQ(import(1), -1);
+    EXPECT_FALSE(results[feed.id].recorded);
+    EXPECT_EQ(zone_id("a.test."), 1) << "no purge after a failed write";
+    EXPECT_EQ(count("zone"), 1);
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed"), "1");
+    EXPECT_TRUE(worker_pids().empty());
+}
+
 } // namespace
