@@ -8,6 +8,7 @@
 #include "mariadb_fixture.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "zonefeedd.h"
 
 #include <gtest/gtest.h>
 
@@ -343,6 +344,29 @@ TEST_F(zonefeeddWrite, WorkersWithoutADatabaseWriteNothingAndRecordNothing) {
     EXPECT_EQ(count("zone"), 1);
     EXPECT_EQ(*db.value("SELECT count FROM zone_feed"), "1");
     EXPECT_TRUE(worker_pids().empty());
+}
+
+TEST_F(zonefeeddWrite, AScanStoppedByAFailedQueryFailsTheJob) {
+    zonefeedd_state st;
+    st.db = db.connect();
+    st.settings.base.db = settings.db;
+    st.event_level = 7;
+    st.job = std::make_unique<feed_job>();
+    for (bool scan_failed : {false, true}) {
+        exec("INSERT INTO zone_feed(client_id, url) VALUES(1, 'u')");
+        auto feed = std::make_unique<feed_record>();
+        feed->id = std::stoi(*db.value("SELECT LAST_INSERT_ID()"));
+        feed->client_id = 1;
+        feed->local_path = dir.file(std::to_string(feed->id));
+        put(*feed, "# no zone\n");
+        feed->scanned = !scan_failed;
+        feed->scan_failed = scan_failed;
+        st.job->selection.feeds.push_back(std::move(feed));
+    }
+    EXPECT_EQ(write_feeds(st), -1);
+    EXPECT_EQ(count("zone_feed", "count = 1"), 1) << "the scanned feed is recorded";
+    st.job->selection.feeds.pop_back();
+    EXPECT_EQ(write_feeds(st), 0);
 }
 
 } // namespace
