@@ -497,6 +497,51 @@ void load_zone_batch(sql_conn *db, const std::vector<zone_request> &batch,
     end_one_shot_serials(db, zones);
 }
 
+int count_zone_records(sql_conn *db, const std::vector<zone_request> &batch,
+                       std::vector<size_t> &counts) {
+    counts.assign(batch.size(), 0);
+    std::unordered_map<uint32_t, std::vector<size_t>> primaries;
+    for (size_t i = 0; i < batch.size(); ++i)
+        if (batch[i].type == 1 && batch[i].id > 0)
+            primaries[static_cast<uint32_t>(batch[i].id)].push_back(i);
+    if (primaries.empty())
+        return 0;
+    std::vector<uint32_t> ids;
+    for (const auto &kv : primaries)
+        ids.push_back(kv.first);
+    std::sort(ids.begin(), ids.end());
+    sql_result res;
+    if (fr_sql_query(db, &res,
+                     "SELECT zone_id, COUNT(*)   FROM zone_dns_records   WHERE zone_id IN (%s) AND "
+                     "status = '1' GROUP BY zone_id",
+                     sql_raw{number_list(ids)}) != 0) {
+        log_batch_error(db, "Counting the records", batch.size());
+        return -1;
+    }
+    while (sql_row row = fr_sql_fetchrow(res)) {
+        const auto it = row.get(0) ? primaries.find(column_u32(row.get(0))) : primaries.end();
+        if (it != primaries.end())
+            for (size_t i : it->second)
+                counts[i] = static_cast<size_t>(column_ll(row.get(1)));
+    }
+    return 0;
+}
+
+std::vector<size_t> record_groups(const std::vector<size_t> &counts, size_t budget) {
+    std::vector<size_t> ends;
+    size_t held = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (i > 0 && held + counts[i] > budget) {
+            ends.push_back(i);
+            held = 0;
+        }
+        held += counts[i];
+    }
+    if (!counts.empty())
+        ends.push_back(counts.size());
+    return ends;
+}
+
 zone_ptr get_sql_more_info(sql_conn *db, int id, int type, const std::string &name,
                            zone_load_error *error) {
     std::vector<zone_loaded> out;

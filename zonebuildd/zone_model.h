@@ -193,6 +193,15 @@ struct zone_loaded {
 void load_zone_batch(sql_conn *db, const std::vector<zone_request> &batch,
                      std::vector<zone_loaded> &out);
 
+// The number of enabled record rows of each primary zone of `batch` (0 for a secondary
+// zone), in one statement: `counts[i]` belongs to `batch[i]`. 0, or -1 on a query error.
+int count_zone_records(sql_conn *db, const std::vector<zone_request> &batch,
+                       std::vector<size_t> &counts);
+
+// Cuts a batch into load groups of consecutive zones holding at most `budget` records
+// together (a zone above the budget is a group of its own): the end index of each group.
+std::vector<size_t> record_groups(const std::vector<size_t> &counts, size_t budget);
+
 // Loads the zone `id` of type `type` (1 primary, 2 secondary) named `name` (as the change
 // set holds it, with its final dot) on `db`: load_zone_batch for one zone. nullptr when the
 // zone cannot be loaded: a query error (logged with the database's text), a missing client,

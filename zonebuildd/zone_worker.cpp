@@ -26,6 +26,8 @@ namespace {
 
 // Zones per batch: each batch ends with one file-system sync.
 constexpr size_t batch_size = 256;
+// Record rows a worker loads at once (more only for a single zone that has more).
+constexpr size_t record_budget = 50000;
 
 // A zone that passed the first steps and waits for the batch's sync.
 struct pending_zone {
@@ -330,8 +332,9 @@ int work_slice(worker &w, const zone_keys &all_keys, writer_slice slice) {
                      [](const auto *a, const auto *b) { return a->second.id < b->second.id; });
     slice = {0, keys.size()};
     std::vector<pending_zone> batch;
-    std::vector<zone_request> requests;
+    std::vector<zone_request> requests, group;
     std::vector<zone_loaded> loaded;
+    std::vector<size_t> counts;
     for (size_t i = slice.begin; i < slice.end;) {
         batch.clear();
         requests.clear();
@@ -348,24 +351,36 @@ int work_slice(worker &w, const zone_keys &all_keys, writer_slice slice) {
             requests.push_back({p.entry->id, p.entry->type, p.name});
             batch.push_back(std::move(p));
         }
+        // Loaded in groups of a bounded number of records, and each zone's records dropped
+        // once its file is written: a batch of very large zones never holds them all at once.
         stopwatch load_clock;
-        load_zone_batch(w.db, requests, loaded);
+        std::vector<size_t> ends = {requests.size()}; // a failed count: the load reports it
+        if (count_zone_records(w.db, requests, counts) == 0)
+            ends = record_groups(counts, record_budget);
         w.phases.load += load_clock.lap();
         bool staged = false;
         size_t kept = 0;
-        for (size_t k = 0; k < batch.size(); ++k) {
-            pending_zone &p = batch[k];
-            const zone_outcome outcome = prepare_zone(w, p, loaded[k]);
-            if (outcome != ZONE_WRITTEN) {
-                if (w.record(outcome, *p.name) != 0)
-                    return -1;
-                p.zone.reset(); // its records go now, not with the batch
-                continue;
+        for (size_t begin = 0, g = 0; g < ends.size(); begin = ends[g++]) {
+            group.assign(requests.begin() + static_cast<std::ptrdiff_t>(begin),
+                         requests.begin() + static_cast<std::ptrdiff_t>(ends[g]));
+            load_clock.lap();
+            load_zone_batch(w.db, group, loaded);
+            w.phases.load += load_clock.lap();
+            for (size_t k = begin; k < ends[g]; ++k) {
+                pending_zone &p = batch[k];
+                const zone_outcome outcome = prepare_zone(w, p, loaded[k - begin]);
+                if (outcome != ZONE_WRITTEN) {
+                    if (w.record(outcome, *p.name) != 0)
+                        return -1;
+                    p.zone.reset(); // its records go now, not with the batch
+                    continue;
+                }
+                p.zone->records = dns_recs(); // in the file now; the statement needs none
+                staged = staged || !p.staged.empty();
+                if (kept != k)
+                    batch[kept] = std::move(p);
+                ++kept;
             }
-            staged = staged || !p.staged.empty();
-            if (kept != k)
-                batch[kept] = std::move(p);
-            ++kept;
         }
         batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
         stopwatch clock;

@@ -478,6 +478,10 @@ TEST_F(zonefile_db, batch_gives_each_zone_its_own_rows) {
     EXPECT_TRUE(zb.options.empty());
     EXPECT_EQ(zs.options, std::vector<std::string>{"M192.0.2.53"});
     EXPECT_TRUE(zs.records[SLOT_A].empty());
+
+    std::vector<size_t> counts;
+    ASSERT_EQ(count_zone_records(conn.get(), batch, counts), 0);
+    EXPECT_EQ(counts, (std::vector<size_t>{2, 1, 3, 0}));
 }
 
 TEST_F(zonefile_db, null_columns_do_not_crash) {

@@ -152,3 +152,19 @@ TEST(zone_model, ClasslessReverseNetworkCoversItsWholeBlock) {
 }
 
 } // namespace
+
+TEST(zone_model, record_groups_hold_at_most_the_budget) {
+    struct {
+        std::vector<size_t> counts;
+        std::vector<size_t> ends;
+    } cases[] = {
+        {{}, {}},
+        {{3, 4, 3}, {3}},           // exactly the budget: one group
+        {{3, 4, 5, 1}, {2, 4}},     // the third would pass it
+        {{2, 25, 1, 9}, {1, 2, 4}}, // a zone above the budget stands alone
+        {{25}, {1}},                // ... also when it is the only one
+        {{0, 0, 10, 0, 1}, {4, 5}}, // secondary zones hold no records
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(record_groups(c.counts, 10), c.ends) << ::testing::PrintToString(c.counts);
+}
