@@ -8,8 +8,8 @@
 // files of its zones, writes their `zone` statements to its chunk file and the outcome of
 // every zone to its result file. The parent merges the chunks into the new include file,
 // adds back the previous statement of every zone a worker had to skip, installs the include
-// file, and only then deletes the change rows of the zones that went live, removes the
-// files of removed zones and has the name server reload.
+// file, has the name server reload, and only then deletes the change rows of the zones that
+// went live and removes the files of removed zones.
 //
 // A job that fails at any point before the installation leaves the live include file and
 // every change row as they were; zone files already installed by workers are complete files
