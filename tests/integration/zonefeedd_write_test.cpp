@@ -369,4 +369,20 @@ TEST_F(zonefeeddWrite, AScanStoppedByAFailedQueryFailsTheJob) {
     EXPECT_EQ(write_feeds(st), 0);
 }
 
+TEST_F(zonefeeddWrite, AWorkerSumsUpTheRecordFailuresBeyondTheCapBeforeItEnds) {
+    feed_record &feed = add_feed(1);
+    std::string bad;
+    for (int i = 0; i < 150; ++i)
+        bad += "A||www||10.0.0." + std::to_string(300 + i) + "\n";
+    put(feed, zone_block("a.test.", 1, bad));
+    settings.concurrency = 1;
+    ASSERT_EQ(import(), 0);
+    EXPECT_EQ(count("logs", "info_code = 'EPU04' AND message = 'Invalid A value'"),
+              RECORD_FAILURE_CAP);
+    EXPECT_EQ(db.value("SELECT info FROM logs WHERE message = '" +
+                       std::string(FAILURE_SUMMARY_MESSAGE) + "'"),
+              std::to_string(150 - RECORD_FAILURE_CAP));
+    EXPECT_EQ(count("zone_dns_records"), 2);
+}
+
 } // namespace
