@@ -416,6 +416,10 @@ std::optional<std::string> form_soa_mail(const char *address) {
     return out;
 }
 
+std::string file_serial(const zone_info &zone, const zone_serial &serial) {
+    return zone.soa.serial != 0 ? std::to_string(zone.soa.serial) : serial.serial;
+}
+
 int format_zone_text(std::string_view zone_name, const zone_info &zone, const zone_serial &serial,
                      const enum_service_set *enum_services, std::string &out,
                      std::string *problem) {
@@ -447,10 +451,7 @@ int format_zone_text(std::string_view zone_name, const zone_info &zone, const zo
                       "origin name server '" + origin->value + "' " + std::string(why));
 
     appendf(out, "@\tIN SOA\t%s\t%s. (\n", origin->value.c_str(), mailbox->c_str());
-    if (zone.soa.serial != 0)
-        appendf(out, "\t\t\t\t\t%lld\t; serial\n", static_cast<long long>(zone.soa.serial));
-    else
-        appendf(out, "\t\t\t\t\t%s\t; serial\n", serial.serial.c_str());
+    appendf(out, "\t\t\t\t\t%s\t; serial\n", file_serial(zone, serial).c_str());
     appendf(out, "\t\t\t\t\t%lld\t; refresh\n", static_cast<long long>(zone.soa.refresh));
     appendf(out, "\t\t\t\t\t%lld\t; retry\n", static_cast<long long>(zone.soa.retry));
     appendf(out, "\t\t\t\t\t%lld\t; expire\n", static_cast<long long>(zone.soa.expire));

@@ -76,6 +76,10 @@ std::optional<std::string> zone_letter_dir(const zonefile_env &env, const std::s
 // domain.
 std::optional<std::string> form_soa_mail(const char *address);
 
+// The SOA serial the zone file of `zone` carries: the zone's own serial when it has one,
+// else the generated `serial`.
+std::string file_serial(const zone_info &zone, const zone_serial &serial);
+
 // The whole zone-file text of primary zone `zone_name` (with its final dot) into `out`.
 // 0, or -1 when the zone must not be written (no usable SOA mailbox, no origin name server,
 // a name that is not safe in a zone file); `problem` then says why (also logged).

@@ -68,12 +68,27 @@ struct worker {
             ++count;
         if (files.progress)
             files.progress->beat();
-        if (fputc(outcome, files.results) == EOF ||
-            fwrite(name.c_str(), 1, name.size() + 1, files.results) != name.size() + 1) {
+        if (put(outcome, name) != 0) {
             LOGF(LOG_ERR, "Failed to record the outcome of zone %s.", name.c_str());
             return -1;
         }
         return 0;
+    }
+
+    // The serial a primary zone's live file carries: named must serve it after the reload,
+    // and only the worker knows it (a zone may carry a serial of its own).
+    int record_serial(const std::string &name, const std::string &serial) {
+        if (put(ZONE_SERIAL, serial + " " + name) != 0) {
+            LOGF(LOG_ERR, "Failed to record the serial of zone %s.", name.c_str());
+            return -1;
+        }
+        return 0;
+    }
+
+    int put(char tag, const std::string &text) {
+        const bool ok = fputc(tag, files.results) != EOF &&
+                        fwrite(text.c_str(), 1, text.size() + 1, files.results) == text.size() + 1;
+        return ok ? 0 : -1;
     }
 };
 
@@ -396,6 +411,9 @@ int work_slice(worker &w, const zone_keys &all_keys, writer_slice slice) {
             const zone_outcome outcome = finish_zone(w, p, synced);
             p.written = outcome == ZONE_WRITTEN;
             if (w.record(outcome, *p.name) != 0)
+                return -1;
+            if (p.written && p.entry->type == ZONE_MASTER &&
+                w.record_serial(*p.name, file_serial(*p.zone, p.serial)) != 0)
                 return -1;
         }
         clock.lap();

@@ -1,6 +1,7 @@
 // One worker process of the zone writer: it writes, checks and installs the zone files of
 // its slice of the change set, writes the zones' `zone` statements to its chunk file and the
-// outcome of every zone to its result file.
+// outcome of every zone (with the serial of each primary zone file it installed) to its
+// result file.
 //
 // Zone files are written and checked in the work directory, then moved into a staging
 // directory on the name server's file system; one file-system sync per batch makes them
@@ -31,6 +32,7 @@ enum zone_outcome : char {
     ZONE_SKIPPED = 'S',  // could not be written: previous statement and file kept, rows kept
     ZONE_FAILED = 'F',   // as skipped, because the database failed: the job fails
     ZONE_TIMING = 'T',   // not a zone: the worker's phase times, last in the file
+    ZONE_SERIAL = 'N',   // not an outcome: "SERIAL NAME", the serial in a written primary's file
 };
 
 using zone_keys = std::vector<const change_set::value_type *>;

@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
@@ -53,7 +54,8 @@ struct job_outcome {
     std::unordered_set<std::string> written;  // live with a new statement
     std::unordered_set<std::string> removed;  // files to remove
     std::unordered_set<std::string> skipped;  // previous statement kept
-    size_t failed = 0;                        // of those, zones the database failed
+    std::unordered_map<std::string, std::string> serials; // written primaries: their file's serial
+    size_t failed = 0;                                    // of those, zones the database failed
 };
 
 // Reads a worker's result file into the outcome sets.
@@ -91,6 +93,15 @@ int read_results(const std::string &path, job_outcome &out, job_timing &timing) 
             ++out.failed;
             out.skipped.insert(std::move(name));
             break;
+        case ZONE_SERIAL: {
+            const size_t space = name.find(' ');
+            if (space == std::string::npos) {
+                LOGF(LOG_ERR, "Malformed serial record in %s.", path.c_str());
+                return -1;
+            }
+            out.serials[name.substr(space + 1)] = name.substr(0, space);
+            break;
+        }
         case ZONE_TIMING: {
             double load = 0, write = 0, check = 0, install = 0;
             if (sscanf(name.c_str(), "%lf %lf %lf %lf", &load, &write, &check, &install) == 4) {
@@ -323,15 +334,22 @@ std::optional<std::string> served_serial(const named_ctx &ctx, const std::string
 // After a reload: the primary zones the job wrote must be served with the serial written.
 // Those named did not load get an event and their warning. Small jobs only (see above).
 void report_unloaded_zones(const build_job &job, const job_outcome &out) {
+    // The serial to expect is the one in the file, not the zone's revision: a zone with a
+    // serial of its own publishes that one.
     std::vector<std::string> names;
+    std::unordered_map<std::string, std::string> expected; // by identity
     for (const std::string &name : out.written) {
         const auto it = job.feed.changes.find(name);
-        if (it != job.feed.changes.end() && it->second.type == ZONE_MASTER)
+        const auto serial = out.serials.find(name);
+        if (it != job.feed.changes.end() && it->second.type == ZONE_MASTER &&
+            serial != out.serials.end()) {
             names.push_back(name);
+            expected.emplace(zone_identity(name), serial->second);
+        }
     }
     if (names.empty() || names.size() > load_check_limit)
         return;
-    std::string format = "SELECT name, revision, client_id, id FROM zone WHERE name IN (";
+    std::string format = "SELECT name, client_id, id FROM zone WHERE name IN (";
     std::vector<sql_arg> args;
     for (size_t i = 0; i < names.size(); ++i) {
         format += i == 0 ? "'%s'" : ", '%s'";
@@ -347,13 +365,16 @@ void report_unloaded_zones(const build_job &job, const job_outcome &out) {
         sql_result res;
         if (fr_sql_query_args(job.db.get(), &res, format, args) != 0)
             return;
-        while (sql_row row = fr_sql_fetchrow(res))
-            if (!row.is_null(0) && !row.is_null(1))
+        while (sql_row row = fr_sql_fetchrow(res)) {
+            const auto serial =
+                row.is_null(0) ? expected.end() : expected.find(zone_identity(row.get(0)));
+            if (serial != expected.end())
                 waiting.push_back({row.get(0),
-                                   row.get(1),
+                                   serial->second,
                                    {},
-                                   static_cast<unsigned>(strtoul(row.get(2), nullptr, 10)),
-                                   static_cast<unsigned>(strtoul(row.get(3), nullptr, 10))});
+                                   static_cast<unsigned>(strtoul(row.get(1), nullptr, 10)),
+                                   static_cast<unsigned>(strtoul(row.get(2), nullptr, 10))});
+        }
     }
     const stopwatch clock;
     while (!waiting.empty()) {

@@ -140,4 +140,35 @@ TEST_F(ZoneBuilderFaults, ZoneNamedDoesNotLoadIsReportedAfterTheReload) {
     EXPECT_EQ("0", db.value("SELECT warning FROM zone WHERE id = " + std::to_string(small)));
 }
 
+// Zones with a serial of their own (serialgeneration 0: always, 2: once) publish it instead
+// of a generated one, and the check after the reload expects the serial their file carries.
+TEST_F(ZoneBuilderFaults, ZoneWithItsOwnSerialIsServedWithItAndNotReportedUnloaded) {
+    const std::string own = std::to_string(zone("own.example.", 7, "192.0.2.1"));
+    const std::string once = std::to_string(zone("once.example.", 7, "192.0.2.2"));
+    exec("UPDATE zone SET serialgeneration = 0 WHERE id = " + own +
+         "; UPDATE zone SET serialgeneration = 2 WHERE id = " + once +
+         "; INSERT INTO zone_soa(zone_id, param, value) VALUES(" + own +
+         ", 'serial', "
+         "'2024061501'), (" +
+         once + ", 'serial', '2024061502')");
+    const auto no_false_alarm = [&] {
+        EXPECT_EQ(0, events("message = 'Zone not loaded by the name server'"));
+        EXPECT_EQ("0", db.value("SELECT MAX(warning) FROM zone"));
+    };
+    ASSERT_EQ(0, job());
+    EXPECT_EQ("2024061501", ns.soa_serial("own.example").value_or("none"));
+    EXPECT_EQ("2024061502", ns.soa_serial("once.example").value_or("none"));
+    no_false_alarm();
+
+    // Changed again: the first keeps its serial, the second now gets a generated one.
+    touch("own.example.");
+    touch("once.example.");
+    ASSERT_EQ(0, job());
+    EXPECT_EQ("2024061501", ns.soa_serial("own.example").value_or("none"));
+    const std::string generated = ns.soa_serial("once.example").value_or("none");
+    EXPECT_NE("2024061502", generated);
+    EXPECT_EQ(generated, db.value("SELECT revision FROM zone WHERE id = " + once));
+    no_false_alarm();
+}
+
 } // namespace

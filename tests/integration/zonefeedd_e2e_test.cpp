@@ -15,9 +15,10 @@ namespace {
 const char *const entry_template = "zone \"[zone_name]\" {\n\ttype [zone_type];\n"
                                    "\tfile \"[zone_file_name]\";\n\t[zone_options];\n};";
 
-// Three zones of client 5, one of them a reverse zone.
+// Three zones of client 5, one of them a reverse zone; shop carries its own serial.
 const char *const first_feed = "# zones of shop and blog\n"
                                "shop.example.test | master {\n"
+                               "SERIAL||2024061501||\n"
                                "NS||@||ns1.provider.test.||1\n"
                                "A||www||192.0.2.10\n"
                                "MX||@||mail.provider.test.||10\n"
@@ -167,6 +168,10 @@ TEST_F(FeedToNameServer, FeedZonesAreServedFollowTheFeedAndGoWithIt) {
     EXPECT_TRUE(served("www.blog.example.test", "A", "192.0.2.20"));
     EXPECT_TRUE(served("10.20.168.192.in-addr.arpa", "PTR", "www.shop.example.test."));
     EXPECT_EQ(0, db.count("changes"));
+    // shop is served with the feed's serial, and the builder knows that named loaded it.
+    EXPECT_EQ("2024061501", ns.soa_serial("shop.example.test").value_or("none"));
+    EXPECT_EQ(0, db.count("logs", "info_code = 'ES05'")) << events();
+    EXPECT_EQ("0", db.value("SELECT warning FROM zone WHERE name = 'shop.example.test.'"));
 
     // The same file again: recorded, nothing written, nothing queued.
     import(SIGUSR1);
