@@ -63,6 +63,8 @@ class signal_jobs {
     // Stop requests since open() (counting stops at a few): the first lets the job in
     // progress finish, a further one may abandon it.
     int stop_requests() const { return stop_flag(); }
+    // A stop was asked for again while a job ran: the job may be given up.
+    bool abandoning() const { return stop_requests() >= 2; }
 
     // Sleeps up to `delay` unless a job waits or a stop is asked for first. 0 when the whole
     // delay passed, 1 when it ended early for a job or a stop, -1 on an error.

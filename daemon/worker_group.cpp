@@ -19,9 +19,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// The first stop request waits for the job; the one after it gives the job up.
-constexpr int abandon_after_stops = 2;
-
 int open_pidfd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -160,7 +157,7 @@ int worker_group::wait() {
         }
         if (!running)
             return 0;
-        if (jobs_ && jobs_->stop_requests() >= abandon_after_stops) {
+        if (jobs_ && jobs_->abandoning()) {
             LOGF(LOG_ERR, "Stop requested again: abandoning the workers.");
             return -1;
         }

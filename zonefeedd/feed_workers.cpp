@@ -219,11 +219,12 @@ class dispatcher {
             close_link(w);
     }
 
-    // Sends every chunk out and waits for the outcomes. -1 when a stop was asked for.
+    // Sends every chunk out and waits for the outcomes. A first stop request lets the import
+    // finish (the daemon stops after its job); -1 when a second one gives the write phase up.
     int run(std::deque<chunk> &chunks) {
         while (!chunks.empty() || busy() > 0) {
-            if (run_.jobs && run_.jobs->stopping()) {
-                LOGF(LOG_ERR, "Stop requested: the write phase ends.");
+            if (run_.jobs && run_.jobs->abandoning()) {
+                LOGF(LOG_ERR, "Stop requested again: the write phase ends.");
                 group_.stop_all();
                 for (worker_link &w : workers_)
                     lose_chunk(w);

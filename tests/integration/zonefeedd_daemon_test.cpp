@@ -349,15 +349,19 @@ TEST_F(zonefeeddDaemon, AKilledWorkerFailsTheJobAndTheNextRunWritesTheFeed) {
     EXPECT_TRUE(workers_of(daemon.pid()).empty());
 }
 
-TEST_F(zonefeeddDaemon, NoWorkerOutlivesTheDaemon) {
-    server.put("w.txt", "w.example.test. {\nNS||@||ns1.example.net.||1\nSERIAL||7||\n}\n");
-    feed(5, "/files/w.txt");
+TEST_F(zonefeeddDaemon, AStopLetsTheImportFinishAndNoWorkerOutlivesTheDaemon) {
+    // Due at every start, also once a run is recorded.
+    const int id = feed(5, "/files/w.txt", ", period", ", 0");
     auto locker = db.connect();
-    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "LOCK TABLES zone_soa WRITE"), 0);
-    // Stopped with SIGTERM while a worker waits, then killed outright while one waits.
-    for (int sig : {SIGTERM, SIGKILL}) {
+    // Each run gets a new zone, so that a worker starts and waits for the lock.
+    int run = 0;
+    auto start_with_waiting_worker = [&](std::vector<pid_t> &workers) {
+        ++run;
+        server.put("w.txt", "w" + std::to_string(run) +
+                                ".example.test. {\nNS||@||ns1.example.net.||1\nA||www||192.0.2." +
+                                std::to_string(run) + "\nSERIAL||7||\n}\n");
+        ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "LOCK TABLES zone_soa WRITE"), 0);
         start();
-        std::vector<pid_t> workers;
         ASSERT_TRUE(wait_until(
             [&] {
                 workers = workers_of(daemon.pid());
@@ -367,17 +371,43 @@ TEST_F(zonefeeddDaemon, NoWorkerOutlivesTheDaemon) {
             },
             60))
             << daemon.out();
-        daemon.signal(sig);
-        auto end = daemon.wait_exit(30);
-        ASSERT_TRUE(end);
-        if (sig == SIGTERM) {
-            EXPECT_EQ(end->exit_code, 0) << end->err;
-        }
+    };
+    auto expect_gone = [&](const std::vector<pid_t> &workers) {
         for (pid_t pid : workers)
             EXPECT_TRUE(wait_until([&] { return kill(pid, 0) != 0; }, 10)) << pid;
         std::remove(pid_file().c_str());
-    }
+        ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "UNLOCK TABLES"), 0);
+    };
+    std::vector<pid_t> workers;
+
+    // One stop request: the import in progress is finished and recorded, then the daemon ends.
+    start_with_waiting_worker(workers);
+    daemon.signal(SIGTERM);
     ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "UNLOCK TABLES"), 0);
+    auto end = daemon.wait_exit(60);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->exit_code, 0) << end->err;
+    EXPECT_EQ(rows_of("Job finished. Import", "OK"), 1) << daemon.out();
+    EXPECT_EQ(db.count("zone_dns_records", "entry_type = 'A' AND value = '192.0.2.1'"), 1);
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed WHERE id = " + std::to_string(id)), "1");
+    ASSERT_EQ(fr_sql_query(locker.get(), nullptr, "LOCK TABLES zone_soa WRITE"), 0);
+    expect_gone(workers);
+
+    // A second stop request gives the import up; a killed daemon takes its workers with it.
+    for (int sig : {SIGTERM, SIGKILL}) {
+        start_with_waiting_worker(workers);
+        daemon.signal(sig);
+        if (sig == SIGTERM) // another signal: two pending SIGTERMs would be delivered as one
+            daemon.signal(SIGINT);
+        end = daemon.wait_exit(30);
+        ASSERT_TRUE(end);
+        if (sig == SIGTERM) {
+            EXPECT_EQ(end->exit_code, 0) << end->err;
+            EXPECT_EQ(rows_of("Job finished. Import", "FR_FAIL"), 1) << daemon.out();
+        }
+        expect_gone(workers);
+    }
+    EXPECT_EQ(*db.value("SELECT count FROM zone_feed WHERE id = " + std::to_string(id)), "1");
 }
 
 } // namespace
