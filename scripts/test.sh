@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, runs every test (unit and integration)
-# against one private MariaDB started for the run, runs the unit tests again in a sanitizer
-# build, and checks the formatting of our sources. Exits non-zero when anything failed.
+# against one private MariaDB started for the run, runs the unit tests and the daemons'
+# integration tests (label "daemon", the daemons themselves built with the sanitizers) again
+# in a sanitizer build, and checks the formatting of our sources. Exits non-zero when
+# anything failed.
 # Works as root on a fresh clone, without a terminal or standard input.
 #
 # Environment: JOBS (default 2) parallel compile and test jobs.
@@ -89,13 +91,15 @@ if [ $BUILD -eq 0 ]; then
     step_result "Debian package" $?
 fi
 
-step "sanitizer build (build-asan/) and unit tests"
+step "sanitizer build (build-asan/): unit tests and the daemons' integration tests"
 if cmake -S "$SRC" -B "$SRC/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZONARIS_SANITIZE=ON; then
-    # Only the unit test programs are run here, so only they are built.
-    mapfile -t UNIT_TARGETS < <(cmake --build "$SRC/build-asan" --target help |
-        awk '$2 ~ /^unit_/ {print $2}')
-    if [ ${#UNIT_TARGETS[@]} -gt 0 ]; then
-        cmake --build "$SRC/build-asan" -j"$JOBS" --target "${UNIT_TARGETS[@]}" -- -k
+    # Only what is run here is built: the unit test programs, the daemons' integration test
+    # programs and the programs those start.
+    mapfile -t ASAN_TARGETS < <(cmake --build "$SRC/build-asan" --target help |
+        awk '$2 ~ /^(unit_|it_(zonebuildd|zonefeedd|poolwatchd)_)/ ||
+             $2 ~ /^(zonebuildd|zonefeedd|poolwatchd|zonebuild|zonefeed)$/ {print $2}')
+    if [ ${#ASAN_TARGETS[@]} -gt 0 ]; then
+        cmake --build "$SRC/build-asan" -j"$JOBS" --target "${ASAN_TARGETS[@]}" -- -k
     else
         cmake --build "$SRC/build-asan" -j"$JOBS" -- -k
     fi
@@ -107,13 +111,28 @@ else
 fi
 step_result "sanitizer build" $ASAN_BUILD
 if [ $ASAN_CONFIGURE -eq 0 ]; then
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     (
         export TMPDIR=$RUN_DIR
-        export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
-        export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
         ctest --test-dir "$SRC/build-asan" -L unit --output-on-failure -j"$JOBS" --timeout 600
     )
     step_result "sanitizer unit tests" $?
+    if zonaris_db_start "$RUN_DIR/db-asan"; then
+        (
+            export TMPDIR=$RUN_DIR
+            export ZONARIS_TEST_DB_HOST=$ZONARIS_DB_HOST
+            export ZONARIS_TEST_DB_PORT=$ZONARIS_DB_PORT
+            export ZONARIS_TEST_DB_USER=$ZONARIS_DB_USER
+            export ZONARIS_TEST_DB_PASSWORD=$ZONARIS_DB_PASSWORD
+            ctest --test-dir "$SRC/build-asan" -L daemon --output-on-failure -j"$JOBS" \
+                --timeout 600
+        )
+        step_result "sanitizer daemon integration tests" $?
+    else
+        step_result "private MariaDB (sanitizer run)" 1
+    fi
+    zonaris_db_stop
 fi
 
 step "formatting (clang-format)"
