@@ -3,7 +3,7 @@
 #include "named_conf_check.h"
 
 #include "check_tool.h"
-#include "dns_log.h"
+#include "event_row.h"
 #include "files.h"
 #include "logging.h"
 
@@ -61,8 +61,9 @@ void report_named_refusal(const named_ctx &ctx, const std::string &file,
     if (text.size() > max_problem_text)
         text.resize(max_problem_text);
     const std::string info = file + "|" + text;
-    sql_log(ctx.db, FACILITY_ZONEBUILD, 3, "Name server configuration refused", "EP02",
-            info.c_str(), 0, 0, 0, nullptr, nullptr, ctx.event_level);
+    (void)event_row(FACILITY_ZONEBUILD, LOG_ERR, "Name server configuration refused", "EP02")
+        .info(info)
+        .write(ctx.db, ctx.event_level);
 }
 
 int check_entry_template(const std::string &entry_template, const named_ctx &ctx,

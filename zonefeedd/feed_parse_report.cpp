@@ -1,6 +1,6 @@
 #include "feed_parse_report.h"
 
-#include "dns_log.h"
+#include "event_row.h"
 #include "logging.h"
 
 #include <string>
@@ -15,11 +15,16 @@ void feed_event_write(feed_reporter &report, const feed_record &feed, int level,
         report.observer(feed_event{level, code, message, info_text, zone, zone_id});
     if (!report.db)
         return;
-    // An event-log failure never stops a pass; sql_log has reported it.
-    (void)sql_log(report.db, FACILITY_REMOTE_UPDATE, level, message, code,
-                  info.data() ? info_text.c_str() : nullptr, static_cast<unsigned>(feed.client_id),
-                  static_cast<unsigned>(feed.id), zone_id, feed.url.c_str(),
-                  zone.empty() ? nullptr : zone.c_str(), report.max_level);
+    event_row row(FACILITY_REMOTE_UPDATE, level, message, code);
+    row.client(static_cast<unsigned>(feed.client_id))
+        .feed(static_cast<unsigned>(feed.id), feed.url)
+        .zone_id(zone_id);
+    if (info.data())
+        row.info(info_text);
+    if (!zone.empty())
+        row.zone_name(zone);
+    // An event-log failure never stops a pass; the row writer has reported it.
+    (void)row.write(report.db, report.max_level);
 }
 
 namespace {
