@@ -19,6 +19,7 @@
 #include "dns_common.h"
 #include "logging.h"
 #include "mariadb_fixture.h"
+#include "zonebuildd_in_process.h"
 
 #include <gtest/gtest.h>
 
@@ -58,31 +59,11 @@ class ExpectedFiles : public ::testing::Test {
         logging_init("zonebuildd", "stdlog", nullptr);
         _init_global_str();
         ASSERT_EQ(0, db.exec(read_text_file(expected_root + "/seed.sql"))) << db.last_error();
-        tree.make_subdir("named/etc");
-        tree.make_subdir("named/var/named/slaves");
-        tree.make_subdir("rndc");
-        write_text_file(tree.file("named/etc/zonaris.include"), "");
-        write_text_file(tree.file("rndc/rndc"), "#!/bin/sh\nexit 0\n", 0755);
         config_pairs keys = db.config();
-        for (const auto &kv : config_pairs{{"NAMED_D", tree.file("named")},
-                                           {"NAMED_FILE", "etc/zonaris.include"},
-                                           {"NAMED_ACL_FILE", "etc/zonaris.acl"},
-                                           {"MASTER_D", "var/named"},
-                                           {"SECONDARY_D", "var/named/slaves"},
-                                           {"RNDC_BIN_D", tree.file("rndc")},
-                                           {"TEMP_D", tree.file("tmp")},
-                                           {"ZONEBUILD_PID_FILE", tree.file("zb.pid")},
-                                           {"ZONEBUILD_CONCURRENCY_LIMIT", "2"}})
+        for (const auto &kv : stand_in_named_keys(tree))
             keys.push_back(kv);
-        etc.write_conf(keys);
-        st.no_detach = 1;
-        st.run_type = 1;
-        st.config_path = etc.file("zonaris.conf");
-        testing::internal::CaptureStdout();
-        const int rc = zonebuildd_init(st, 1);
-        testing::internal::GetCapturedStdout();
-        ASSERT_EQ(0, rc);
-        ASSERT_EQ(0, st.queue.open());
+        write_text_file(tree.file("rndc/rndc"), "#!/bin/sh\nexit 0\n", 0755);
+        ASSERT_NO_FATAL_FAILURE(init_in_process(st, etc, keys));
         set_log_level(LOG_CRIT);
         dates.push_back(local_date(time(nullptr)));
     }

@@ -12,6 +12,7 @@
 #include "mariadb_fixture.h"
 #include "named_fixture.h"
 #include "run_program.h"
+#include "zonebuildd_in_process.h"
 
 #include <gtest/gtest.h>
 
@@ -39,15 +40,7 @@ class zonebuildd_jobs : public ::testing::Test {
         keys.emplace_back("TEMP_D", work.file("tmp"));
         keys.emplace_back("ZONEBUILD_PID_FILE", work.file("zb.pid"));
         keys.emplace_back("ZONEBUILD_CONCURRENCY_LIMIT", "2");
-        etc.write_conf(keys);
-        st.no_detach = 1;
-        st.run_type = 1;
-        st.config_path = etc.file("zonaris.conf");
-        testing::internal::CaptureStdout();
-        const int rc = zonebuildd_init(st, 1);
-        testing::internal::GetCapturedStdout();
-        ASSERT_EQ(0, rc);
-        ASSERT_EQ(0, st.queue.open());
+        ASSERT_NO_FATAL_FAILURE(init_in_process(st, etc, keys));
         set_log_level(LOG_CRIT);
     }
 

@@ -9,6 +9,7 @@
 #include "mariadb_fixture.h"
 #include "run_program.h"
 #include "zone_writer.h"
+#include "zonebuildd_in_process.h"
 
 #include <gtest/gtest.h>
 
@@ -50,31 +51,11 @@ class Writer : public ::testing::Test {
                              "VALUES(1, 'zone \"[zone_name]\" { type [zone_type]; file "
                              "\"[zone_file_name]\"; [zone_options]; };')"))
             << db.last_error();
-        tree.make_subdir("named/etc");
-        tree.make_subdir("named/var/named/slaves");
-        tree.make_subdir("rndc");
-        write_text_file(live_include(), "");
-        rndc_exits(0);
         config_pairs keys = db.config();
-        for (const auto &kv : config_pairs{{"NAMED_D", tree.file("named")},
-                                           {"NAMED_FILE", "etc/zonaris.include"},
-                                           {"NAMED_ACL_FILE", "etc/zonaris.acl"},
-                                           {"MASTER_D", "var/named"},
-                                           {"SECONDARY_D", "var/named/slaves"},
-                                           {"RNDC_BIN_D", tree.file("rndc")},
-                                           {"TEMP_D", tree.file("tmp")},
-                                           {"ZONEBUILD_PID_FILE", tree.file("zb.pid")},
-                                           {"ZONEBUILD_CONCURRENCY_LIMIT", "2"}})
+        for (const auto &kv : stand_in_named_keys(tree))
             keys.push_back(kv);
-        etc.write_conf(keys);
-        st.no_detach = 1;
-        st.run_type = 1;
-        st.config_path = etc.file("zonaris.conf");
-        testing::internal::CaptureStdout();
-        const int rc = zonebuildd_init(st, 1);
-        testing::internal::GetCapturedStdout();
-        ASSERT_EQ(0, rc);
-        ASSERT_EQ(0, st.queue.open());
+        rndc_exits(0);
+        ASSERT_NO_FATAL_FAILURE(init_in_process(st, etc, keys));
         set_log_level(LOG_ERR);
     }
 
