@@ -203,11 +203,7 @@ MAX_ZONES_PERFILE $((N + 1))
 CONF
 
 # The daemon's diagnostics end each import with one of these two lines.
-count_lines() {
-    local n
-    n=$(grep -scE "$1" "$D/log/zonefeedd.out") || true
-    echo "${n:-0}"
-}
+count_lines() { count_matching_lines "$D/log/zonefeedd.out" "$1"; }
 finished_jobs() { count_lines "Remote locations updated successfully|Failed to update remote locations"; }
 failed_jobs() { count_lines "Failed to update remote locations"; }
 at_least() { [ "$(finished_jobs)" -ge "$1" ]; }

@@ -85,11 +85,7 @@ SQL
 
 # The event log keeps the panel's default threshold (3), as in production, so the end of a
 # job is read from the daemon's own log: every job that wrote zones logs its timing line.
-timed_jobs() {
-    local n
-    n=$(grep -sc 'Job timing' "$D/log/zonaris.log") || true
-    echo "${n:-0}"
-}
+timed_jobs() { count_matching_lines "$D/log/zonaris.log" 'Job timing'; }
 failed_jobs() { sql_value "SELECT COUNT(*) FROM logs WHERE info = 'FR_FAIL'"; }
 at_least() { [ "$("$1")" -ge "$2" ]; }
 serves() { [ "$("${DIG[@]}" "$1" "$2" | head -1)" = "$3" ]; }

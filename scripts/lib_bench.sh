@@ -10,6 +10,12 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 sql() { zonaris_db_sql zonaris; }
 sql_value() { zonaris_db_sql zonaris <<<"$1" | tail -n +2; }
+# The number of lines of file $1 matching the extended pattern $2 (0 without the file).
+count_matching_lines() {
+    local n
+    n=$(grep -scE "$2" "$1") || true
+    echo "${n:-0}"
+}
 wait_until() {
     local end=$((SECONDS + $1))
     shift
